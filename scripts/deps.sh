@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies from Debian's packages, only those
+# that are missing, with one 'apt-get update' before the first install.
+set -eu
+packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  echo "Installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q "${missing[@]}"
+fi

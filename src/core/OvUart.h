@@ -1,0 +1,10 @@
+// Opening and configuring the serial port to the radio module.
+#pragma once
+
+// Opens `path` read-write, no controlling terminal, synchronous writes.
+// Non-zero on success with *fd set; 0 with g_error, *fd untouched.
+int UartOpen(const char* path, int* fd);
+
+// Raw 8N1 without flow control at termios `speed`; VTIME = timeoutMs / 100.
+// Non-zero on success, 0 with g_error.
+int UartConfigure(int fd, unsigned int speed, int timeoutMs);
