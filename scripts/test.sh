@@ -30,11 +30,30 @@ for f in "${flavours[@]}"; do
   if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
     tail -n 60 "$dir.build.log"; echo "build of flavour $f failed"; failed+=("$f"); continue
   fi
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600) || failed+=("$f")
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600) 2>&1 | tee "$dir.ctest.log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || failed+=("$f")
 done
+
+# One summary for all flavours, ctest's own lines first, then the totals.
 echo
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED flavours: ${failed[*]}"
-  exit 1
-fi
-echo "All flavours passed: ${flavours[*]}"
+echo "=== summary ==="
+passed_total=0
+failed_total=0
+for f in "${flavours[@]}"; do
+  dir=build
+  [ "$f" = plain ] || dir="build-$f"
+  line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$dir.ctest.log" 2>/dev/null | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "$f: not built"
+    failed_total=$((failed_total + 1))
+    continue
+  fi
+  echo "$f: $line"
+  n_failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+  n_all=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
+  passed_total=$((passed_total + n_all - n_failed))
+  failed_total=$((failed_total + n_failed))
+done
+[ ${#failed[@]} -eq 0 ] || echo "FAILED flavours: ${failed[*]}"
+echo "total: $passed_total passed, $failed_total failed"
+[ ${#failed[@]} -eq 0 ]
