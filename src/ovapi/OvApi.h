@@ -260,8 +260,10 @@ struct OvApiInstance {
   std::atomic<uint8_t> active;
   std::atomic<OvApiRxCallbacks*> callbacks;
   // Internal to the transmit hand-over (see OvApiCtsActive): a generation
-  // counter that tells the frame offered to the hook from a later one, and a
-  // flag that keeps a new command out of txFrame while the hook reads it.
+  // counter that tells the frame offered to the hook from a later one (odd
+  // while a frame is queued), and a count of the threads looking at the slot
+  // that keeps a new command out of txFrame while the hook reads it. While a
+  // send fills the slot, txLength holds 0xFF, a length no frame has.
   std::atomic<uint32_t> txGeneration;
   std::atomic<uint8_t> txBusy;
 };
@@ -280,12 +282,18 @@ void OvApiCallbackNwuActive(uint8_t index);
 // Drops the oldest held byte; an empty buffer is left unchanged.
 void OvApiShiftBufferDownAndAdjustPosition(OvApiInstance* instance);
 // Dispatches one complete frame: slot 0, then the typed slot of its opcode.
+// A frame whose length byte does not match frameLength, a 0x5A frame with
+// L < 3 and a 0x56/0x57 frame with L < 4 reach slot 0 only (never decoded).
 void OvApiExecuteCallbacks(uint8_t index, const uint8_t* frame, uint8_t frameLength);
 // Pending (7) while a frame is queued, else Ok (0).
 OvApiResult OvApiStatus(uint8_t index);
 
 // ---- Send functions: each returns an OvApiResult; on any result but Ok the
-// instance is unchanged. The payload is copied during the call. ------------
+// instance is unchanged. The payload is copied during the call. An index
+// beyond g_numberOfOvApis answers MessageMissing. Busy also while the
+// transmit hook still reads the previous frame. OvApiSendNetCmd answers
+// PayloadTooLong above 29 payload bytes and PayloadMissing for a non-zero
+// length without payload; OvApiSendRaw answers PayloadTooLong above 34. ----
 
 OvApiResult OvApiSendUnacknowledged(uint8_t index, const OvApiSendUnackMessage* msg);
 OvApiResult OvApiSendAcknowledged(uint8_t index, const OvApiSendAckMessage* msg);
@@ -300,7 +308,10 @@ OvApiResult OvApiSendRaw(uint8_t index, const OvApiSendRawMessage* msg);
 
 // Clear-to-send event: restarts frame assembly, then offers the queued frame
 // to OvApiSupportTxData and, unless it answers NotSent, frees the slot and
-// reports it through OvApiSupportMessageWritten.
+// reports it through OvApiSupportMessageWritten. A frame cancelled (or
+// completed by OvApiTxDataDone) while the transmit hook ran is not reported.
+// The written hook gets a copy of the frame, valid during the call, so it
+// may queue the next command at once.
 void OvApiCtsActive(uint8_t index);
 // Frees the slot and reports it written (also with nothing queued).
 void OvApiTxDataDone(uint8_t index);
