@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstring>
 
-thread_local char g_error[OV_ERROR_SIZE];
+char* OvErrorBuffer() {
+  thread_local char buffer[OV_ERROR_SIZE];
+  return buffer;
+}
 
 int PrintErr(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(g_error, sizeof g_error, format, args);
+  vsnprintf(g_error, OV_ERROR_SIZE, format, args);
   va_end(args);
   return 0;
 }

@@ -7,7 +7,10 @@ constexpr int OV_ERROR_SIZE = 1024;
 
 // One buffer per thread, so that threads failing at once never mix their
 // messages; a message reads right after the failing call on the same thread.
-extern thread_local char g_error[OV_ERROR_SIZE];
+// Reached through a function: a thread-local array shared across translation
+// units is not reliably addressable under the sanitizer builds.
+char* OvErrorBuffer();
+#define g_error (OvErrorBuffer())
 
 // Formats into g_error (cut at 1023 characters); always returns 0.
 int PrintErr(const char* format, ...) __attribute__((format(printf, 1, 2)));

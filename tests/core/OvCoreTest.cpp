@@ -53,7 +53,7 @@ TEST(PrintErr, FormatsCutsAndReturnsZero) {
   EXPECT_STREQ("value 7 and text", g_error);
   std::string longText(2000, 'x');
   EXPECT_EQ(0, PrintErr("%s", longText.c_str()));
-  EXPECT_EQ(1023u, strlen(g_error));
+  EXPECT_EQ(1023u, std::string(g_error).size());
 }
 
 TEST(PrintErr, ErrnoTextAndThreadsKeepTheirOwnMessage) {
