@@ -1,0 +1,137 @@
+// The gateway process: start-up, the main loop, reload on SIGUSR1, orderly
+// stop on SIGINT and SIGTERM, the usage text and the exit statuses. The
+// signal handlers only raise a flag and post to the wake-up pipe; every
+// stop and reload sequence runs here on the main thread.
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include "config/Configuration.h"
+#include "core/OvPrintErr.h"
+#include "core/OvTask.h"
+#include "core/OvWake.h"
+#include "ovapi/OvApi.h"
+#include "recv/RecvEssentials.h"
+
+tConfiguration g_config;
+int g_argc = 0;
+char** g_argv = nullptr;
+// 1 while the process is to keep running. Lock-free, so the handler may
+// store it.
+std::atomic<int> DoLoop{0};
+
+namespace {
+
+void sigint_handler(int signal) {
+  DoLoop.store(0);
+  WakePost(static_cast<unsigned char>(signal));
+}
+
+void SignalHandler(int signal) { WakePost(static_cast<unsigned char>(signal)); }
+
+// Callback table refilled and registered with a freshly cleared host API.
+void ResetHostApi() {
+  RecvEssentialsInstallCallbacks();
+  OvApiInit();
+  g_ovApi[0].callbacks.store(&g_ovRx);
+}
+
+int InstallReloadHandler() {
+  if (signal(SIGUSR1, SignalHandler) == SIG_ERR) {
+    return PrintErr("Failed to set signal handler for SIGUSR1. errno=%s", PrintErrNo(errno));
+  }
+  return 1;
+}
+
+int DoInit(tConfiguration* config) {
+  ResetHostApi();
+  if (!TaskInitAll(config)) {
+    return 0;
+  }
+  if (!WakeInit()) {
+    return 0;
+  }
+  return InstallReloadHandler();
+}
+
+// Stop, re-read, re-initialise, restart. Non-zero on success; on failure
+// the error has been printed.
+int Reload(int signal) {
+  printf("Caught signal %d: reloading config\n", signal);
+  TaskShutdownAll();
+  int ok = GetConfig(g_argc, g_argv, &g_config);
+  if (ok) {
+    ResetHostApi();
+    ok = TaskInitAll(&g_config) && InstallReloadHandler();
+  }
+  if (!ok) {
+    printf("ERROR: Failed initializing after reloading of config:\n%s\n", g_error);
+    return 0;
+  }
+  PrintConfig(&g_config);
+  TaskRunAll(&g_config);
+  return 1;
+}
+
+// Runs until a stop; the exit status (0 after a stop, 1 when a reload or a
+// task failed fatally).
+int DoMain(tConfiguration* config) {
+  PrintConfig(config);
+  TaskRunAll(config);
+  DoLoop.store(1);
+  signal(SIGINT, sigint_handler);
+  signal(SIGTERM, sigint_handler);
+  int status = 0;
+  while (DoLoop.load() != 0) {
+    unsigned char reason = 0;
+    if (!WakeWait(&reason, -1)) {
+      continue;
+    }
+    if (reason == SIGUSR1 && DoLoop.load() != 0 && !Reload(SIGUSR1)) {
+      return 1;  // tasks were stopped before the failed step
+    }
+    if (reason == WAKE_FATAL) {
+      status = 1;
+      break;
+    }
+  }
+  TaskShutdownAll();
+  return status;
+}
+
+int Usage(const char* prefix) {
+  // Filling the defaults probes the UART, which may overwrite g_error.
+  char error[OV_ERROR_SIZE];
+  snprintf(error, sizeof error, "%s", g_error);
+  tConfiguration defaults;
+  GetConfigDefault(&defaults);
+  printf("%s: %s\n", prefix, error);
+  printf("OrvelGateway [-c config-file]\n");
+  printf("OrvelGateway [-C key1=value1[,keyN=valueN...]]\n");
+  printf("Default UART: %s\n", defaults.getUart());
+  printf("Default Speed: %s\n", MapSpeed(defaults.getSpeed()));
+  printf("Default Cts: %s\n", defaults.getCtsSource());
+  printf("Default RecvPort: %d\n", defaults.getRecvPort());
+  printf("Default SendPort: %d\n", defaults.getSendPort());
+  printf("Default Serializer: %s\n", defaults.getSerializerName());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setbuf(stdout, nullptr);
+  g_argc = argc;
+  g_argv = argv;
+  printf("OrvelGateway %s %s\n", __DATE__, __TIME__);
+  if (!GetConfig(g_argc, g_argv, &g_config)) {
+    return Usage("ERROR");
+  }
+  if (!DoInit(&g_config)) {
+    return Usage("ERROR");
+  }
+  return DoMain(&g_config);
+}

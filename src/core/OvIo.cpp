@@ -1,0 +1,29 @@
+// Descriptor, clock and pacing wrappers used by the task threads.
+#include "OvIo.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+int IoPollOne(int fd, short events, int timeoutMs, short* revents) {
+  pollfd p{fd, events, 0};
+  int rc = poll(&p, 1, timeoutMs);
+  *revents = rc > 0 ? p.revents : 0;
+  return rc;
+}
+
+ssize_t IoRead(int fd, void* buf, size_t length) { return read(fd, buf, length); }
+
+ssize_t IoWrite(int fd, const void* buf, size_t length) { return write(fd, buf, length); }
+
+int IoRewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
+
+long IoMonotonicRawSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<long>(now.tv_sec);
+}
+
+void IoSleepMs(unsigned int ms) { usleep(ms * 1000U); }
+
+void IoSleepUs(unsigned int us) { usleep(us); }

@@ -1,0 +1,114 @@
+// Gateway end-to-end fixture: simulator, gateway and clients in step.
+#include "GatewayFixture.h"
+
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "sim/SimFrames.h"
+
+namespace e2e {
+
+void GatewayTest::SetUp() {
+  if (!GatewayAvailable()) {
+    GTEST_SKIP() << "gateway binary not built";
+  }
+  dir_ = TempDir();
+  ASSERT_FALSE(dir_.empty());
+  recvPort_ = PickFreePort();
+  sendPort_ = PickFreePort();
+  ASSERT_NE(0, recvPort_);
+  ASSERT_NE(0, sendPort_);
+}
+
+void GatewayTest::TearDown() {
+  clients_.clear();
+  if (gateway_.Running()) {
+    gateway_.Signal(SIGTERM);
+    gateway_.WaitExit(In(10000));
+  }
+  std::error_code ignored;
+  for (auto& d : tempDirs_) std::filesystem::remove_all(d, ignored);
+}
+
+std::string GatewayTest::TempDir() {
+  std::string d = MakeTempDir();
+  if (!d.empty()) tempDirs_.push_back(d);
+  return d;
+}
+
+void GatewayTest::StartGateway(const std::vector<std::string>& extras,
+                               const std::vector<std::string>& simArgs) {
+  ASSERT_TRUE(sim_.Start(simArgs));
+  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, extras)}, &sim_,
+                             dir_));
+  ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+}
+
+RecvClient* GatewayTest::AddClient(const std::string& delimiter) {
+  clients_.push_back(std::make_unique<RecvClient>(delimiter));
+  RecvClient* client = clients_.back().get();
+  EXPECT_TRUE(client->Connect(recvPort_, In(5000)));
+  SyncClients();
+  return client;
+}
+
+void GatewayTest::SyncClients() {
+  // Probe until every client has seen one document: from then on it is
+  // accepted and the host API is active. The host API only becomes active
+  // after a quiet poll (100 ms without input), so probes are spaced wider.
+  const std::vector<uint8_t> probe = sim::WesStatusFrame(0x77);
+  bool allSeen = WaitUntil(
+      [&] {
+        sim_.SendFrame(probe);
+        for (auto& c : clients_) {
+          if (!c->WaitForDocs(1, In(300))) return false;
+        }
+        return true;
+      },
+      In(10000), 0);
+  ASSERT_TRUE(allSeen) << gateway_.Output() << "\nsimulator " << sim_.SlavePath() << ":\n"
+                       << ReadFile(sim_.LogPath()) << sim_.Output();
+  // A marker frame ends the probes still in flight.
+  int status = 0x10 + (marker_++ % 0x40);
+  ASSERT_TRUE(sim_.SendFrame(sim::WesStatusFrame(static_cast<uint8_t>(status))));
+  std::string mark = "\"status\":" + std::to_string(status) + "}";
+  for (auto& c : clients_) {
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          c->WaitForDocs(c->Docs().size() + 1, In(50));
+          for (auto& d : c->Docs()) {
+            if (d.find(mark) != std::string::npos) return true;
+          }
+          return false;
+        },
+        In(5000)));
+    c->ClearDocs();
+  }
+}
+
+std::string GatewayTest::CommandWithCts(const std::string& text) {
+  auto reply = std::async(std::launch::async,
+                          [&] { return SendCommand(sendPort_, text, In(15000)); });
+  while (reply.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+    sim_.RaiseCts();
+  }
+  return reply.get();
+}
+
+int GatewayTest::StopGateway(int sig) {
+  gateway_.Signal(sig);
+  int status = -1;
+  if (!gateway_.WaitExit(In(15000), &status)) return -1;
+  return status;
+}
+
+bool DocHas(const std::string& doc, const std::vector<std::string>& parts) {
+  for (auto& p : parts) {
+    if (doc.find(p) == std::string::npos) return false;
+  }
+  return true;
+}
+
+}  // namespace e2e

@@ -1,0 +1,52 @@
+// Shared set-up of the gateway end-to-end tests: a simulator, a gateway on
+// free ports attached to it, and receive-port clients brought in step with
+// the gateway before a test's frames are sent.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+namespace e2e {
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts simulator (with simArgs; by default it neither raises CTS by
+  // itself nor answers commands, so tests decide both) and gateway; extras
+  // are appended to the -C text.
+  void StartGateway(const std::vector<std::string>& extras = {},
+                    const std::vector<std::string>& simArgs = {"--no-cts", "--no-answer"});
+  // Connects a receive client and waits until it sees documents, so that
+  // every frame sent afterwards reaches it; returns it.
+  RecvClient* AddClient(const std::string& delimiter = "\n");
+  // Brings every client in step: afterwards each holds no document and
+  // will see every frame sent from now on.
+  void SyncClients();
+  // Sends a command and raises CTS until the gateway answers; the reply.
+  std::string CommandWithCts(const std::string& text);
+  // A scratch directory removed at the end of the test.
+  std::string TempDir();
+  // SIGTERM and the exit status (-1 when it did not exit in time).
+  int StopGateway(int sig);
+
+  std::string dir_;
+  SimProcess sim_;
+  GatewayProcess gateway_;
+  uint16_t recvPort_ = 0;
+  uint16_t sendPort_ = 0;
+  std::vector<std::unique_ptr<RecvClient>> clients_;
+  int marker_ = 0;
+  std::vector<std::string> tempDirs_;
+};
+
+// True when doc contains every one of the parts.
+bool DocHas(const std::string& doc, const std::vector<std::string>& parts);
+
+}  // namespace e2e
