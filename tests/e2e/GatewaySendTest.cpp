@@ -91,21 +91,6 @@ TEST_F(GatewayTest, TimeOutCancelsThenNextCommandSucceeds) {
   EXPECT_EQ(0u, sim_.ReceivedFrames()[0].rfind("20", 0));
 }
 
-int ConnectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = WaitUntil([&] { return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; },
-                      In(5000));
-  if (!ok) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::string ReadAll(int fd, Deadline deadline) {
   std::string out;
   timeval tv{0, 100000};
@@ -123,7 +108,7 @@ std::string ReadAll(int fd, Deadline deadline) {
 
 TEST_F(GatewayTest, CommandInPiecesGetsOneReply) {
   StartGateway();
-  int fd = ConnectTo(sendPort_);
+  int fd = ConnectLoopback(sendPort_, In(5000));
   ASSERT_GE(fd, 0);
   const std::string pieces[] = {"{\"objectType\"", ":\"altCmd\",", "\"cmd\":3}"};
   for (const std::string& p : pieces) {
@@ -147,7 +132,7 @@ TEST_F(GatewayTest, CommandInPiecesGetsOneReply) {
 
 TEST_F(GatewayTest, SilentClientIsDroppedWithoutReply) {
   StartGateway();
-  int fd = ConnectTo(sendPort_);
+  int fd = ConnectLoopback(sendPort_, In(5000));
   ASSERT_GE(fd, 0);
   std::string reply = ReadAll(fd, In(15000));
   close(fd);

@@ -268,8 +268,6 @@ std::string GatewayConfig(const SimProcess& sim, uint16_t recvPort, uint16_t sen
 
 // ---- sockets ----
 
-namespace {
-
 int ConnectLoopback(uint16_t port, Deadline deadline) {
     int fd = -1;
     WaitUntil([&] {
@@ -285,6 +283,8 @@ int ConnectLoopback(uint16_t port, Deadline deadline) {
     }, deadline, 20);
     return fd;
 }
+
+namespace {
 
 int MsLeft(Deadline d) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(d - Clock::now()).count();

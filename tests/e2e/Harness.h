@@ -157,6 +157,10 @@ private:
     bool closed_ = false;
 };
 
+// A TCP connection to 127.0.0.1:port, retried until the deadline; -1 when
+// none could be made. The caller closes it.
+int ConnectLoopback(uint16_t port, Deadline deadline);
+
 // Connects to the send port (retrying until the deadline), sends text, and
 // returns everything the gateway answers until it closes the connection or the
 // deadline passes ("" when the connection could not be made).
