@@ -2,7 +2,8 @@
 // that the gateway can be run and tested end to end without hardware. One
 // thread, one poll loop: it reads the gateway's commands from the pty master,
 // answers them from the simulated mesh, reports node traffic, and drives the
-// CTS line published to the modem-line shim.
+// CTS line published to the modem-line shim and, with --gpio-sysfs, the pin of
+// the sysfs GPIO stand-in, whose requests this loop serves as well.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <string>
 
 #include "SimFrames.h"
+#include "SimGpioFs.h"
+#include "SimGpioModel.h"
 #include "SimMesh.h"
 #include "SimOptions.h"
 #include "SimPty.h"
@@ -62,14 +65,19 @@ bool ParseHex(const std::string& line, Bytes* out) {
 }
 
 struct Action {
-    enum Kind { Write, Pause, Cts, Drop, Vanish } kind;
+    enum Kind { Write, Pause, Cts, Hold, Drop, GpioSwitch, GpioUnexport, Vanish } kind;
     Bytes data;
     int ms = 0;
+    GpioFault fault = GpioFault::None;
 };
 
 class Simulator {
 public:
-    explicit Simulator(const Options& o) : opt_(o), mesh_(o.mesh) {}
+    explicit Simulator(const Options& o)
+        : opt_(o), mesh_(o.mesh), gpio_(o.gpioPin, [this](const std::string& l) { Log(l); }),
+          gpioFs_(&gpio_) {
+        gpio_.SetFault(o.gpioFault);
+    }
     int Run();
 
 private:
@@ -82,12 +90,16 @@ private:
     void QueueReport();
     void QueueFlood();
     bool Step(Clock::time_point now);  // false when the queue cannot move now
+    void SetCts(bool set);
+    void ServeGpio();
     void Finish();
 
     Options opt_;
     Mesh mesh_;
     Pty pty_;
     CtsLine cts_;
+    GpioModel gpio_;
+    GpioFs gpioFs_;
     FILE* log_ = stderr;
     CommandParser parser_;
     std::deque<Action> queue_;
@@ -113,6 +125,8 @@ bool Simulator::Setup() {
             return false;
         }
     }
+    // First, while this process has a single thread: the mount namespace.
+    if (opt_.gpioSysfs && !gpioFs_.MountSysfs()) return false;
     if (!pty_.Open(opt_.link)) return false;
     if (!opt_.ctsSocket.empty() && !cts_.Listen(opt_.ctsSocket)) return false;
     if (pipe(g_signalPipe) != 0) return false;
@@ -145,9 +159,14 @@ bool Simulator::ControlLine(const std::string& raw) {
     if (line.empty() || line[0] == '#') return true;
     int ms = 0;
     Bytes b;
+    GpioFault fault = GpioFault::None;
     if (std::sscanf(line.c_str(), "pause %d", &ms) == 1) queue_.push_back({Action::Pause, {}, ms});
     else if (line == "cts") queue_.push_back({Action::Cts, {}, 0});
+    else if (line == "hold") queue_.push_back({Action::Hold, {}, 0});
     else if (line == "drop") queue_.push_back({Action::Drop, {}, 0});
+    else if (line == "gpio-unexport") queue_.push_back({Action::GpioUnexport, {}, 0});
+    else if (line.rfind("gpio-fault ", 0) == 0 && ParseGpioFault(line.substr(11), &fault))
+        queue_.push_back({Action::GpioSwitch, {}, 0, fault});
     else if (line == "vanish") queue_.push_back({Action::Vanish, {}, 0});
     else if (ParseHex(line, &b)) queue_.push_back({Action::Write, b, 0});
     else {
@@ -230,8 +249,7 @@ void Simulator::Timers(Clock::time_point now) {
         Log("rx-partial " + Hex(parser_.TakePartial()));
     if (dropPending_ && now >= dropAt_) {
         dropPending_ = false;
-        cts_.Publish(false);
-        Log("cts 0");
+        SetCts(false);
     }
     if (opt_.vanishAfterMs >= 0 && now - start_ >= Ms(opt_.vanishAfterMs)) {
         queue_.clear();
@@ -271,16 +289,23 @@ bool Simulator::Step(Clock::time_point now) {
         pauseUntil_ = now + Ms(a.ms);
         break;
     case Action::Cts:
+    case Action::Hold:
         if (now - lastWrite_ < gap) return false;
-        cts_.Publish(true);
-        Log("cts 1");
+        SetCts(true);
         lastCts_ = now;
         dropAt_ = now + Ms(5);
-        dropPending_ = true;
+        dropPending_ = a.kind == Action::Cts;
         break;
     case Action::Drop:
-        cts_.Publish(false);
-        Log("cts 0");
+        dropPending_ = false;
+        SetCts(false);
+        break;
+    case Action::GpioSwitch:
+        gpio_.SetFault(a.fault);
+        break;
+    case Action::GpioUnexport:
+        gpio_.RemoveCtsPin();
+        gpioFs_.NotifyWakes();
         break;
     case Action::Vanish:
         Log("vanish");
@@ -292,6 +317,20 @@ bool Simulator::Step(Clock::time_point now) {
     return true;
 }
 
+void Simulator::SetCts(bool set) {
+    cts_.Publish(set);
+    Log(set ? "cts 1" : "cts 0");
+    gpio_.SetCtsLevel(!set);
+    gpioFs_.NotifyWakes();
+}
+
+void Simulator::ServeGpio() {
+    if (!gpioFs_.Serve()) {
+        Log("gpio-unmounted");
+        gpioFs_.Unmount();
+    }
+}
+
 void Simulator::Finish() {
     if (opt_.floodOpcode >= 0) {
         const double s = std::chrono::duration<double>(
@@ -301,22 +340,25 @@ void Simulator::Finish() {
     }
     pty_.Close();
     cts_.Close();
+    gpioFs_.Unmount();
     if (log_ != stderr) std::fclose(log_);
 }
 
 int Simulator::Run() {
     if (!Setup()) return 1;
     while (running_) {
-        pollfd p[4] = {{g_signalPipe[0], POLLIN, 0}, {pty_.Master(), POLLIN, 0},
-                       {cts_.ListenFd(), POLLIN, 0}, {stdinOpen_ ? 0 : -1, POLLIN, 0}};
+        pollfd p[5] = {{g_signalPipe[0], POLLIN, 0}, {pty_.Master(), POLLIN, 0},
+                       {cts_.ListenFd(), POLLIN, 0}, {stdinOpen_ ? 0 : -1, POLLIN, 0},
+                       {gpioFs_.Fd(), POLLIN, 0}};
         if (!queue_.empty() && queue_.front().kind == Action::Write) p[1].events |= POLLOUT;
         const bool busy = opt_.floodOpcode >= 0 && flooded_ < opt_.floodCount;
-        poll(p, 4, busy ? 1 : 5);
+        poll(p, 5, busy ? 1 : 5);
         if (p[0].revents) break;
         if (p[1].revents & POLLIN) ReadMaster();
         if ((p[2].revents & POLLIN) && cts_.AcceptAll())
             Log("cts-client " + std::to_string(cts_.Clients()));
         if (p[3].revents) ReadStdin();
+        if (p[4].revents) ServeGpio();
         const auto now = Clock::now();
         Timers(now);
         while (running_ && Step(Clock::now())) {

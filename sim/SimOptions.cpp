@@ -44,12 +44,29 @@ const char kHelp[] =
     "  --flood OPCODE        write frames of OPCODE (hex) as fast as the pty takes them\n"
     "  --flood-count N       how many (default 1000); 'flood: ...' report on stderr\n"
     "  --vanish-after-ms N   close the pty after N ms and exit (vanished device)\n"
+    "  --gpio-sysfs          serve a sysfs GPIO stand-in at /sys/class/gpio in a private\n"
+    "                        mount namespace (root and /dev/fuse needed); a process\n"
+    "                        joins it through /proc/<pid>/ns/mnt, e.g. with\n"
+    "                        nsenter --mount=/proc/<pid>/ns/mnt --wd=$PWD ...\n"
+    "                        The CTS line drives the pin: raised = level 0 (so\n"
+    "                        clear-to-send is a falling edge), dropped = level 1.\n"
+    "                        Log lines: 'gpio-write FILE TEXT' (line ends shown as\n"
+    "                        \\n; refused: '... refused ERRNO'), 'gpio-level PIN 0|1',\n"
+    "                        'gpio-event PIN' (an edge matching the edge setting),\n"
+    "                        'gpio-poll PIN event' (a poll told of an event),\n"
+    "                        'gpio-read PIN 0|1' (a read of value, acknowledging)\n"
+    "  --gpio-pin N          the pin the CTS line drives (default 4)\n"
+    "  --gpio-fault KIND     unexport (file missing), export (refused, EBUSY),\n"
+    "                        direction (refused, EIO), edge (refused, EIO), value\n"
+    "                        (file missing), no-edges (levels change, no events)\n"
     "  --script FILE         control lines (below) run at start\n"
     "  --stdin-frames        control lines from stdin\n"
     "  --help                this text\n"
     "\n"
     "Control lines: hex bytes (spaces allowed) written raw to the pty; 'pause N'\n"
-    "sleeps N ms; 'cts' raises CTS; 'drop' sends a CTS clear change only; 'vanish'\n"
+    "sleeps N ms; 'cts' raises CTS for 5 ms; 'hold' raises it until 'drop'; 'drop'\n"
+    "drops it; 'gpio-fault KIND' switches the stand-in's fault ('none' ends it);\n"
+    "'gpio-unexport' unexports the CTS pin as another process would; 'vanish'\n"
     "closes the pty and exits; empty lines and '#' comments are skipped.\n"
     "\n"
     "Answers: 0x08 -> 0x58 of node 0; 0x09 -> 0x59 with node 0's neighbours;\n"
@@ -84,6 +101,7 @@ bool ValueOption(const char* name, const char* val, Options* o) {
     else if (n == "--cts-socket") o->ctsSocket = val;
     else if (n == "--script") o->scriptPath = val;
     else if (n == "--fault") return SetFault(val, o);
+    else if (n == "--gpio-fault") return ParseGpioFault(val, &o->gpioFault);
     else if (n == "--flood") {
         if (!Number(val, &v, 16) || v > 255) return false;
         o->floodOpcode = static_cast<int>(v);
@@ -100,6 +118,7 @@ bool ValueOption(const char* name, const char* val, Options* o) {
     else if (n == "--split-pause-ms") o->splitPauseMs = static_cast<int>(v);
     else if (n == "--flood-count") o->floodCount = v;
     else if (n == "--vanish-after-ms") o->vanishAfterMs = static_cast<int>(v);
+    else if (n == "--gpio-pin" && v <= 1023) o->gpioPin = static_cast<int>(v);
     else return false;
     return true;
 }
@@ -118,6 +137,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         else if (a == "--no-cts") o->noCts = true;
         else if (a == "--no-answer") o->answer = false;
         else if (a == "--stdin-frames") o->stdinFrames = true;
+        else if (a == "--gpio-sysfs") o->gpioSysfs = true;
         else if (i + 1 < argc && ValueOption(argv[i], argv[i + 1], o)) ++i;
         else {
             std::fprintf(stderr, "OrvelModuleSim: bad option %s (see --help)\n", argv[i]);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "SimGpioModel.h"
 #include "SimMesh.h"
 
 namespace sim {
@@ -26,6 +27,9 @@ struct Options {
     unsigned long floodCount = 0;
     int vanishAfterMs = -1;
     bool stdinFrames = false;
+    bool gpioSysfs = false;         // serve the sysfs GPIO stand-in
+    int gpioPin = 4;                // the pin the CTS line drives
+    GpioFault gpioFault = GpioFault::None;
 };
 
 // Parses argv into *o. Returns -1 to go on, otherwise the exit status (after

@@ -3,10 +3,16 @@
 add_executable(OrvelModuleSim
   ${CMAKE_CURRENT_LIST_DIR}/OrvelModuleSim.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimFrames.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SimGpioFs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SimGpioModel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimMesh.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimOptions.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimPty.cpp)
 set_target_properties(OrvelModuleSim PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The sysfs GPIO stand-in is a FUSE file system served by the simulator.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
+target_link_libraries(OrvelModuleSim PRIVATE PkgConfig::FUSE3)
 
 # The shim is preloaded into sanitized processes after the sanitizer runtime;
 # it is built without sanitizer instrumentation so it needs no runtime itself.
