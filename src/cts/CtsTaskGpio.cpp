@@ -23,10 +23,18 @@ const char* PreparePin(int pin, int* fd) {
   return failure;
 }
 
-void Acknowledge(int fd) {
+// Reads the value, which acknowledges the edges seen so far. False when the
+// pin is gone (unexported by someone else): sysfs then flags an event on
+// every wait, and going on would spin and report edges that never happened.
+bool Acknowledge(int fd) {
   char value[4];
-  ssize_t ignored = IoRead(fd, value, sizeof value);
-  (void)ignored;
+  return IoRead(fd, value, sizeof value) >= 0 || errno == EINTR;
+}
+
+void EndWait(const char* call) {
+  perror(call);
+  CtsTaskCloseDescriptors();
+  printf("ERROR CTS!! \n\n");
 }
 
 }  // namespace
@@ -41,6 +49,12 @@ void CtsMainGpio() {
     return;
   }
   g_cts.valueFd.store(fd);
+  // A value file flags an event from its opening until its first read; that
+  // is no edge, and taking it for one would release a queued command early.
+  if (!Acknowledge(fd)) {
+    EndWait("read()");
+    return;
+  }
   for (;;) {
     IoRewind(fd);
     short revents = 0;
@@ -49,14 +63,17 @@ void CtsMainGpio() {
       continue;  // a signal handled on this thread, not a failed wait
     }
     if (rc < 0) {
-      perror("poll()");
-      CtsTaskCloseDescriptors();
-      printf("ERROR CTS!! \n\n");
+      EndWait("poll()");
+      return;
+    }
+    // Acknowledged before it is reported, so that a pin gone away is not
+    // taken for clear-to-send.
+    if (!Acknowledge(fd)) {
+      EndWait("read()");
       return;
     }
     if (rc > 0) {
       CtsTaskReportEvent();
     }
-    Acknowledge(fd);
   }
 }

@@ -97,6 +97,76 @@ std::string GatewayTest::CommandWithCts(const std::string& text) {
   return reply.get();
 }
 
+const char* const kOkReply = "\"status\":\"ok\",\"content\":\"\"";
+
+namespace {
+
+struct Command {
+  const char* text;
+  const char* frameHex;  // what the module must receive
+};
+
+const Command kEveryCommandKind[] = {
+    {R"({"objectType":"sendPayload","payloadType":"unacknowledged","payload":[1,2],"nodeId":4660,"port":1,"sequenceNo":7})",
+     "020712340100070102"},
+    {R"({"objectType":"sendPayload","payloadType":"acknowledged","payload":[3],"nodeId":5,"port":2})",
+     "030400050203"},
+    {R"({"objectType":"nodeInfoRequest"})", "0800"},
+    {R"({"objectType":"neighborListRequest"})", "0900"},
+    {R"({"objectType":"networkCommand","payload":[9],"nodeId":5,"cmd":4})", "0a0400050409"},
+    {R"({"objectType":"wesCmd","cmd":1})", "100101"},
+    {R"({"objectType":"wesResponse","nodeId":5,"uidHex":"0102030405","appSettings":"000102030405060708090a0b0c0d0e0f1011121314151617"})",
+     "111f01020304050005000102030405060708090a0b0c0d0e0f1011121314151617"},
+    {R"({"objectType":"altCmd","cmd":2})", "200102"},
+};
+
+}  // namespace
+
+void GatewayTest::ExpectEveryCommandKindWritten() {
+  const size_t before = sim_.ReceivedFrames().size();
+  size_t n = before;
+  for (const Command& c : kEveryCommandKind) {
+    std::string reply = CommandWithCts(c.text);
+    EXPECT_NE(std::string::npos, reply.find(kOkReply)) << c.text << " -> " << reply;
+    EXPECT_EQ('\n', reply.empty() ? ' ' : reply.back());
+    ++n;
+    ASSERT_TRUE(sim_.WaitForReceived(n, In(5000))) << c.text;
+  }
+  std::vector<std::string> frames = sim_.ReceivedFrames();
+  ASSERT_EQ(n, frames.size());
+  for (size_t i = before; i < n; ++i) {
+    EXPECT_EQ(kEveryCommandKind[i - before].frameHex, frames[i]) << kEveryCommandKind[i - before].text;
+  }
+}
+
+void GatewayGpioTest::SetUp() {
+  GatewayTest::SetUp();
+  if (IsSkipped() || HasFatalFailure()) {
+    return;
+  }
+  const std::string why = GpioSysfsUnavailable();
+  if (!why.empty()) {
+    GTEST_SKIP() << "gpio mode end to end skipped: the sysfs GPIO stand-in " << why;
+  }
+}
+
+void GatewayGpioTest::StartGpioGateway(const std::vector<std::string>& extras,
+                                       const std::vector<std::string>& simArgs) {
+  std::vector<std::string> args{"--gpio-sysfs", "--no-cts", "--no-answer"};
+  args.insert(args.end(), simArgs.begin(), simArgs.end());
+  ASSERT_TRUE(sim_.Start(args)) << sim_.Output();
+  std::vector<std::string> config{"ctsSource=gpio", "gpioPin=4"};
+  config.insert(config.end(), extras.begin(), extras.end());
+  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, config)}, &sim_,
+                             dir_));
+  ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+  ASSERT_TRUE(WaitForValueReads(1)) << gateway_.Output() << ReadFile(sim_.LogPath());
+}
+
+bool GatewayGpioTest::WaitForValueReads(size_t n) {
+  return WaitUntil([&] { return GpioLog("gpio-read").size() >= n; }, In(10000));
+}
+
 int GatewayTest::StopGateway(int sig) {
   gateway_.Signal(sig);
   int status = -1;

@@ -14,41 +14,11 @@
 namespace e2e {
 namespace {
 
-const char* const kOk = "\"status\":\"ok\",\"content\":\"\"";
-
-struct Command {
-  const char* text;
-  const char* frameHex;  // what the module must receive
-};
+const char* const kOk = kOkReply;
 
 TEST_F(GatewayTest, EveryCommandKindIsWrittenExactly) {
   StartGateway();
-  const Command commands[] = {
-      {R"({"objectType":"sendPayload","payloadType":"unacknowledged","payload":[1,2],"nodeId":4660,"port":1,"sequenceNo":7})",
-       "020712340100070102"},
-      {R"({"objectType":"sendPayload","payloadType":"acknowledged","payload":[3],"nodeId":5,"port":2})",
-       "030400050203"},
-      {R"({"objectType":"nodeInfoRequest"})", "0800"},
-      {R"({"objectType":"neighborListRequest"})", "0900"},
-      {R"({"objectType":"networkCommand","payload":[9],"nodeId":5,"cmd":4})", "0a0400050409"},
-      {R"({"objectType":"wesCmd","cmd":1})", "100101"},
-      {R"({"objectType":"wesResponse","nodeId":5,"uidHex":"0102030405","appSettings":"000102030405060708090a0b0c0d0e0f1011121314151617"})",
-       "111f01020304050005000102030405060708090a0b0c0d0e0f1011121314151617"},
-      {R"({"objectType":"altCmd","cmd":2})", "200102"},
-  };
-  size_t n = 0;
-  for (const Command& c : commands) {
-    std::string reply = CommandWithCts(c.text);
-    EXPECT_NE(std::string::npos, reply.find(kOk)) << c.text << " -> " << reply;
-    EXPECT_EQ('\n', reply.empty() ? ' ' : reply.back());
-    ++n;
-    ASSERT_TRUE(sim_.WaitForReceived(n, In(5000))) << c.text;
-  }
-  std::vector<std::string> frames = sim_.ReceivedFrames();
-  ASSERT_EQ(n, frames.size());
-  for (size_t i = 0; i < n; ++i) {
-    EXPECT_EQ(commands[i].frameHex, frames[i]) << commands[i].text;
-  }
+  ExpectEveryCommandKindWritten();
   EXPECT_NE(std::string::npos, gateway_.Output().find("Data received: \r\n<--"));
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -95,7 +96,29 @@ bool GatewayAvailable() {
 #endif
 }
 
+std::string GpioSysfsUnavailable() {
+    if (geteuid() != 0) return "needs root for a private mount namespace";
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return "needs /dev/fuse";
+    return "";
+}
+
 // ---- ChildProcess ----
+
+namespace {
+
+// In a forked child: joins the mount namespace of process `pid`, keeping the
+// working directory (joining moves it to the namespace's root).
+bool JoinMountNamespace(pid_t pid) {
+    char cwd[4096];
+    const std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    const int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && getcwd(cwd, sizeof cwd) && setns(fd, CLONE_NEWNS) == 0 &&
+                    chdir(cwd) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+}  // namespace
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0) {
@@ -106,7 +129,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& outPath, bool wantStdin) {
+                         const std::string& outPath, bool wantStdin, pid_t mountNsOf) {
     outPath_ = outPath;
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     int in[2] = {-1, -1};
@@ -119,6 +142,10 @@ bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector
         dup2(out, 1);
         dup2(out, 2);
         if (wantStdin) dup2(in[0], 0);
+        if (mountNsOf > 0 && !JoinMountNamespace(mountNsOf)) {
+            std::perror("joining the simulator's mount namespace");
+            _exit(126);
+        }
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         execv(args[0], args.data());
         _exit(127);
@@ -196,6 +223,7 @@ bool SimProcess::Start(const std::vector<std::string>& args, Deadline deadline) 
     std::vector<std::string> argv{ORVEL_SIM_PATH, "--log", logPath_, "--cts-socket", ctsSocket_,
                                   "--stdin-frames"};
     argv.insert(argv.end(), args.begin(), args.end());
+    for (const auto& a : args) servesGpio_ = servesGpio_ || a == "--gpio-sysfs";
     if (!Spawn(argv, {}, dir_ + "/sim.out", true)) return false;
     // The first output line is the slave path; the log file exists once set-up is done.
     const bool ok = WaitUntil([&] {
@@ -249,7 +277,8 @@ bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProces
         env.push_back("ORVEL_SIM_PTY=" + sim->SlavePath());
         env.push_back("ORVEL_CTS_SOCKET=" + sim->CtsSocketPath());
     }
-    return Spawn(argv, env, outputDir + "/gateway.out", false);
+    const pid_t mountNsOf = sim && sim->ServesGpio() ? sim->Pid() : -1;
+    return Spawn(argv, env, outputDir + "/gateway.out", false, mountNsOf);
 #else
     (void)args;
     (void)sim;

@@ -41,6 +41,10 @@ std::string ReadFile(const std::string& path);
 // True when the gateway binary was built in this tree.
 bool GatewayAvailable();
 
+// Why the simulator's sysfs GPIO stand-in cannot run here ("" when it can):
+// it needs root, for a private mount namespace, and /dev/fuse.
+std::string GpioSysfsUnavailable();
+
 // A child process with stdout+stderr captured to a file; base of the two below.
 class ChildProcess {
 public:
@@ -67,9 +71,10 @@ public:
 
 protected:
     // Forks and execs argv[0] with extra environment entries "NAME=value";
-    // stdin from a pipe when wantStdin (kept in stdinFd_). False on failure.
+    // stdin from a pipe when wantStdin (kept in stdinFd_); in the mount
+    // namespace of process mountNsOf when it is positive. False on failure.
     bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const std::string& outPath, bool wantStdin);
+               const std::string& outPath, bool wantStdin, pid_t mountNsOf = -1);
     int stdinFd_ = -1;
     int exitStatus_ = -1;
 
@@ -94,14 +99,19 @@ public:
     const std::string& LogPath() const { return logPath_; }
     // Private directory of this simulator, removed with everything in it.
     const std::string& Dir() const { return dir_; }
+    // True when started with --gpio-sysfs: the gateway must then run in the
+    // simulator's mount namespace, where the stand-in is mounted.
+    bool ServesGpio() const { return servesGpio_; }
 
     // One control line to the simulator's stdin: hex bytes (written raw to the
-    // pty), "pause N", "cts", "drop", "vanish". True when the line was written.
+    // pty), "pause N", "cts", "hold", "drop", "gpio-fault KIND",
+    // "gpio-unexport", "vanish". True when the line was written.
     bool WriteLine(const std::string& line);
     bool SendFrame(const std::vector<uint8_t>& frame) { return WriteLine(Hex(frame)); }
     bool RaiseCts() { return WriteLine("cts"); }
 
-    // Log lines with the given prefix ("rx", "tx", "cts"), prefix stripped;
+    // Log lines with the given prefix ("rx", "tx", "cts", "gpio-write"...),
+    // prefix stripped;
     // "rx" lines are the frames the gateway wrote, as lowercase hex.
     std::vector<std::string> LogLines(const std::string& prefix) const;
     std::vector<std::string> ReceivedFrames() const { return LogLines("rx"); }
@@ -113,11 +123,13 @@ public:
 
 private:
     std::string dir_, slave_, ctsSocket_, logPath_;
+    bool servesGpio_ = false;
 };
 
 // OrvelGateway with the CTS shim preloaded (sanitizer runtime first when the
 // tree is built with a sanitizer) and ORVEL_SIM_PTY / ORVEL_CTS_SOCKET set from
-// the simulator. Output is captured to a file.
+// the simulator, in the simulator's mount namespace when it serves the GPIO
+// stand-in. Output is captured to a file.
 class GatewayProcess : public ChildProcess {
 public:
     // args: the gateway's command line after the program name, e.g.
