@@ -4,9 +4,25 @@
 # receive port, sends one command of each kind to the send port with the
 # simulator raising clear-to-send, and stops cleanly after N seconds
 # (argument, default 20) or on Ctrl-C.
+#   bash scripts/demo.sh [SECONDS] [gpio]
+# With "gpio" (root only) the gateway reads clear-to-send as falling edges of
+# GPIO pin 4 instead: the simulator serves a sysfs GPIO stand-in at
+# /sys/class/gpio in a private mount namespace, and the gateway runs in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-secs="${1:-20}"
+secs=20
+mode=ioctl
+for arg in "$@"; do
+  case "$arg" in
+    gpio|ioctl) mode="$arg" ;;
+    *[!0-9]*|'') echo "usage: bash scripts/demo.sh [SECONDS] [gpio]" >&2; exit 2 ;;
+    *) secs="$arg" ;;
+  esac
+done
+if [ "$mode" = gpio ] && [ "$(id -u)" != 0 ]; then
+  echo "gpio mode needs root: the GPIO stand-in is mounted in a private mount namespace" >&2
+  exit 1
+fi
 build="${BUILD_DIR:-build}"   # another build tree may be named instead
 
 if [ "${SKIP_BUILD:-0}" != 1 ]; then
@@ -37,17 +53,27 @@ trap 'exit 0' INT TERM
 # hex lines on its standard input, raises clear-to-send periodically and
 # answers the commands it receives.
 mkfifo "$work/sim.in"
-"$sim_bin" --log "$work/sim.log" --cts-socket "$work/cts.sock" --stdin-frames \
+sim_args=()
+[ "$mode" = gpio ] && sim_args=(--gpio-sysfs --gpio-pin 4)
+"$sim_bin" --log "$work/sim.log" --cts-socket "$work/cts.sock" --stdin-frames "${sim_args[@]}" \
   <"$work/sim.in" >"$work/sim.out" 2>&1 &
-pids+=($!)
+sim_pid=$!
+pids+=("$sim_pid")
 exec 3>"$work/sim.in"
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 slave="$(head -n1 "$work/sim.out")"
+case "$slave" in /dev/*) ;; *) echo "simulator failed: $(cat "$work/sim.out")" >&2; exit 1 ;; esac
 echo "--- simulator on $slave"
 
-env ORVEL_SIM_PTY="$slave" ORVEL_CTS_SOCKET="$work/cts.sock" ${shim:+LD_PRELOAD="$PWD/$shim"} \
-  "$build/OrvelGateway" -C "uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=ioctl" \
-  >"$work/gateway.log" 2>&1 &
+config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=$mode"
+if [ "$mode" = gpio ]; then
+  # Joins the simulator's mount namespace, where /sys/class/gpio is the stand-in.
+  nsenter --mount="/proc/$sim_pid/ns/mnt" --wd="$PWD" \
+    "$build/OrvelGateway" -C "$config,gpioPin=4" >"$work/gateway.log" 2>&1 &
+else
+  env ORVEL_SIM_PTY="$slave" ORVEL_CTS_SOCKET="$work/cts.sock" ${shim:+LD_PRELOAD="$PWD/$shim"} \
+    "$build/OrvelGateway" -C "$config" >"$work/gateway.log" 2>&1 &
+fi
 pids+=($!)
 for _ in $(seq 100); do grep -q '^delimiter=' "$work/gateway.log" 2>/dev/null && break; sleep 0.1; done
 cat "$work/gateway.log"
@@ -82,6 +108,11 @@ send '{"objectType":"networkCommand","payload":[9],"nodeId":5,"cmd":4}'
 send '{"objectType":"wesCmd","cmd":1}'
 send '{"objectType":"wesResponse","nodeId":5,"uidHex":"0102030405","appSettings":"000102030405060708090a0b0c0d0e0f1011121314151617"}'
 send '{"objectType":"altCmd","cmd":2}'
+
+if [ "$mode" = gpio ]; then
+  echo "--- the gateway's writes to the GPIO stand-in, and its first edges"
+  grep -E '^gpio-(write|event)' "$work/sim.log" | head -n 8 || true
+fi
 
 echo "--- running for ${secs}s (Ctrl-C stops)"
 sleep "$secs" &
