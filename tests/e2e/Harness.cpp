@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -104,22 +103,6 @@ std::string GpioSysfsUnavailable() {
 
 // ---- ChildProcess ----
 
-namespace {
-
-// In a forked child: joins the mount namespace of process `pid`, keeping the
-// working directory (joining moves it to the namespace's root).
-bool JoinMountNamespace(pid_t pid) {
-    char cwd[4096];
-    const std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
-    const int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && getcwd(cwd, sizeof cwd) && setns(fd, CLONE_NEWNS) == 0 &&
-                    chdir(cwd) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
-}
-
-}  // namespace
-
 ChildProcess::~ChildProcess() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
@@ -129,7 +112,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& outPath, bool wantStdin, pid_t mountNsOf) {
+                         const std::string& outPath, bool wantStdin) {
     outPath_ = outPath;
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     int in[2] = {-1, -1};
@@ -142,10 +125,6 @@ bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector
         dup2(out, 1);
         dup2(out, 2);
         if (wantStdin) dup2(in[0], 0);
-        if (mountNsOf > 0 && !JoinMountNamespace(mountNsOf)) {
-            std::perror("joining the simulator's mount namespace");
-            _exit(126);
-        }
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         execv(args[0], args.data());
         _exit(127);
@@ -270,15 +249,23 @@ bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProces
     std::vector<std::string> argv{ORVEL_GATEWAY_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
-    if (sim) {
+    if (sim && sim->ServesGpio()) {
+        // Joined by a single-threaded helper that then execs the gateway: a
+        // forked child of a sanitized test may already share its file-system
+        // state with a runtime thread, and setns refuses such a process.
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) return false;
+        argv.insert(argv.begin(), {"/usr/bin/nsenter",
+                                   "--mount=/proc/" + std::to_string(sim->Pid()) + "/ns/mnt",
+                                   std::string("--wd=") + cwd, "--"});
+    } else if (sim) {
         std::string preload = ORVEL_SANITIZER_RUNTIME;
         if (!preload.empty()) preload += " ";
         env.push_back("LD_PRELOAD=" + preload + ORVEL_SHIM_PATH);
         env.push_back("ORVEL_SIM_PTY=" + sim->SlavePath());
         env.push_back("ORVEL_CTS_SOCKET=" + sim->CtsSocketPath());
     }
-    const pid_t mountNsOf = sim && sim->ServesGpio() ? sim->Pid() : -1;
-    return Spawn(argv, env, outputDir + "/gateway.out", false, mountNsOf);
+    return Spawn(argv, env, outputDir + "/gateway.out", false);
 #else
     (void)args;
     (void)sim;

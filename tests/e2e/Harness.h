@@ -71,10 +71,9 @@ public:
 
 protected:
     // Forks and execs argv[0] with extra environment entries "NAME=value";
-    // stdin from a pipe when wantStdin (kept in stdinFd_); in the mount
-    // namespace of process mountNsOf when it is positive. False on failure.
+    // stdin from a pipe when wantStdin (kept in stdinFd_). False on failure.
     bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const std::string& outPath, bool wantStdin, pid_t mountNsOf = -1);
+               const std::string& outPath, bool wantStdin);
     int stdinFd_ = -1;
     int exitStatus_ = -1;
 
@@ -128,8 +127,9 @@ private:
 
 // OrvelGateway with the CTS shim preloaded (sanitizer runtime first when the
 // tree is built with a sanitizer) and ORVEL_SIM_PTY / ORVEL_CTS_SOCKET set from
-// the simulator, in the simulator's mount namespace when it serves the GPIO
-// stand-in. Output is captured to a file.
+// the simulator. When the simulator serves the GPIO stand-in the gateway runs
+// in its mount namespace instead, entered through nsenter, without the shim.
+// Output is captured to a file.
 class GatewayProcess : public ChildProcess {
 public:
     // args: the gateway's command line after the program name, e.g.
