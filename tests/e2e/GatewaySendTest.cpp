@@ -1,5 +1,7 @@
 // End to end: commands on the send port are written to the simulated module
 // at its clear-to-send and answered with one status reply.
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <netinet/in.h>
@@ -83,9 +85,12 @@ TEST_F(GatewayTest, CommandInPiecesGetsOneReply) {
   const std::string pieces[] = {"{\"objectType\"", ":\"altCmd\",", "\"cmd\":3}"};
   for (const std::string& p : pieces) {
     ASSERT_EQ(static_cast<ssize_t>(p.size()), write(fd, p.data(), p.size()));
-    // The next piece follows once the gateway has had the chance to read
-    // this one; gateway output is the observable sign.
-    WaitUntil([&] { return false; }, In(150));
+    // Each piece travels on its own: the next is written only once the
+    // gateway's side has acknowledged this one (nothing left unsent).
+    ASSERT_TRUE(WaitUntil([&] {
+      int unsent = -1;
+      return ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent == 0;
+    }, In(5000)));
   }
   std::string reply;
   ASSERT_TRUE(WaitUntil(
