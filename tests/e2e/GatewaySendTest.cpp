@@ -16,7 +16,6 @@
 namespace e2e {
 namespace {
 
-const char* const kOk = kOkReply;
 
 TEST_F(GatewayTest, EveryCommandKindIsWrittenExactly) {
   StartGateway();
@@ -56,7 +55,7 @@ TEST_F(GatewayTest, TimeOutCancelsThenNextCommandSucceeds) {
   EXPECT_NE(std::string::npos, reply.find("Message was not written to UART within 1 seconds"))
       << reply;
   reply = CommandWithCts(R"({"objectType":"altCmd","cmd":5})");
-  EXPECT_NE(std::string::npos, reply.find(kOk)) << reply;
+  EXPECT_NE(std::string::npos, reply.find(kOkReply)) << reply;
   ASSERT_TRUE(sim_.WaitForReceived(1, In(5000)));
   // Only the second command ever reached the module.
   ASSERT_EQ(1u, sim_.ReceivedFrames().size());
@@ -101,7 +100,7 @@ TEST_F(GatewayTest, CommandInPiecesGetsOneReply) {
       },
       In(10000), 0));
   close(fd);
-  EXPECT_NE(std::string::npos, reply.find(kOk)) << reply;
+  EXPECT_NE(std::string::npos, reply.find(kOkReply)) << reply;
   EXPECT_EQ(1u, gateway_.CountInOutput("Data received: "));
 }
 
