@@ -16,7 +16,6 @@
 namespace e2e {
 namespace {
 
-
 TEST_F(GatewayTest, EveryCommandKindIsWrittenExactly) {
   StartGateway();
   ExpectEveryCommandKindWritten();
