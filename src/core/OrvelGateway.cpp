@@ -79,11 +79,13 @@ int Reload(int signal) {
 // Runs until a stop; the exit status (0 after a stop, 1 when a reload or a
 // task failed fatally).
 int DoMain(tConfiguration* config) {
-  PrintConfig(config);
-  TaskRunAll(config);
+  // The stop handlers come first: a SIGTERM that arrives while the tasks
+  // start must stop them in order, not kill the process outright.
   DoLoop.store(1);
   signal(SIGINT, sigint_handler);
   signal(SIGTERM, sigint_handler);
+  PrintConfig(config);
+  TaskRunAll(config);
   int status = 0;
   while (DoLoop.load() != 0) {
     unsigned char reason = 0;

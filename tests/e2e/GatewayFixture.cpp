@@ -40,7 +40,7 @@ std::string GatewayTest::TempDir() {
 
 void GatewayTest::StartGateway(const std::vector<std::string>& extras,
                                const std::vector<std::string>& simArgs) {
-  ASSERT_TRUE(sim_.Start(simArgs));
+  ASSERT_TRUE(sim_.Start(simArgs)) << sim_.Output();
   ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, extras)}, &sim_,
                              dir_));
   ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();

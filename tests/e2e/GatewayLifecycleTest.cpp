@@ -64,9 +64,17 @@ TEST_F(GatewayLifecycleTest, StopWhileACommandWaitsForTheModule) {
   auto reply = std::async(std::launch::async, [&] {
     return SendCommand(sendPort_, R"({"objectType":"wesCmd","cmd":1})", In(20000));
   });
-  ASSERT_TRUE(gateway_.WaitForOutput("Data received", In(10000)));
-  EXPECT_EQ(0, StopGateway(SIGTERM));
+  ASSERT_TRUE(gateway_.WaitForOutput("Data received", In(10000))) << gateway_.Output();
+  EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
   reply.wait();
+}
+
+TEST_F(GatewayLifecycleTest, StopWhileTheTasksStartIsOrderly) {
+  ASSERT_TRUE(sim_.Start({"--no-cts", "--no-answer"}));
+  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_)}, &sim_, dir_));
+  // The first configuration line comes before the task threads start.
+  ASSERT_TRUE(gateway_.WaitForOutput("uart=", In(10000))) << gateway_.Output();
+  EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
 }
 
 TEST_F(GatewayLifecycleTest, StartsFromFileAndReloadRebindsPorts) {
@@ -105,7 +113,7 @@ TEST_F(GatewayLifecycleTest, ReloadWithBrokenFileExitsWithOne) {
   WriteConfig(path, {"speed=B9600"});
   ASSERT_TRUE(gateway_.Signal(SIGUSR1));
   int status = -1;
-  ASSERT_TRUE(gateway_.WaitExit(In(15000), &status));
+  ASSERT_TRUE(gateway_.WaitExit(In(15000), &status)) << gateway_.Output();
   EXPECT_EQ(1, status);
   EXPECT_NE(std::string::npos,
             gateway_.Output().find("ERROR: Failed initializing after reloading of config:\n"));
