@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cerrno>
 
+#include <arpa/inet.h>
+
 #include "config/OvString.h"
 #include "core/OvClosers.h"
 #include "core/OvPrintErr.h"
@@ -19,6 +21,7 @@ tConfiguration::~tConfiguration() {
   Free(&ctsSource);
   Free(&delimiter);
   Free(&delimiterFormatted);
+  Free(&bindAddress);
 }
 
 const char* tConfiguration::getUart() { return uart; }
@@ -37,6 +40,14 @@ int tConfiguration::getGpioPin() { return gpioPin; }
 void tConfiguration::setGpioPin(int pin) { gpioPin = pin; }
 const char* tConfiguration::getDelimiter() { return delimiter; }
 const char* tConfiguration::getDelimiterFormatted() { return delimiterFormatted; }
+unsigned int tConfiguration::getClientQueueKiB() { return clientQueueKiB; }
+void tConfiguration::setClientQueueKiB(unsigned int kib) { clientQueueKiB = kib; }
+int tConfiguration::getLogDocuments() { return logDocuments; }
+void tConfiguration::setLogDocuments(int on) { logDocuments = on; }
+int tConfiguration::getStrictCommands() { return strictCommands; }
+void tConfiguration::setStrictCommands(int on) { strictCommands = on; }
+const char* tConfiguration::getBindAddress() { return bindAddress ? bindAddress : "0.0.0.0"; }
+void tConfiguration::setBindAddress(const char* text) { ConfigReplaceText(&bindAddress, text); }
 
 void tConfiguration::setDelimiter(const char* text) {
   ConfigReplaceText(&delimiter, text);
@@ -50,6 +61,9 @@ namespace {
 
 constexpr const char* kDefaultCtsSource = "ioctl";
 constexpr const char* kDefaultDelimiter = "\\n";
+constexpr const char* kDefaultBindAddress = "0.0.0.0";
+constexpr unsigned int kDefaultClientQueueKiB = 1024;
+constexpr unsigned long kMaxClientQueueKiB = 1024 * 1024;
 
 struct tSpeedName {
   const char* name;
@@ -81,6 +95,10 @@ void GetConfigDefault(tConfiguration* config) {
   config->setCtsSource(kDefaultCtsSource);
   config->setGpioPin(4);
   config->setDelimiter(kDefaultDelimiter);
+  config->setClientQueueKiB(kDefaultClientQueueKiB);
+  config->setLogDocuments(1);
+  config->setStrictCommands(0);
+  config->setBindAddress(kDefaultBindAddress);
 }
 
 const char* MapSpeed(unsigned int code) {
@@ -160,6 +178,44 @@ int StoreDelimiter(const char*, const char* text, tConfiguration* config) {
   return 1;
 }
 
+// The later keys are strict: their whole text must be a decimal number in
+// range, so a typo never silently becomes 0.
+int ParseDecimal(const char* text, unsigned long max, unsigned long* out) {
+  if (text[0] < '0' || text[0] > '9') return 0;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long n = strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || n > max) return 0;
+  *out = n;
+  return 1;
+}
+int StoreClientQueue(const char* value, const char* text, tConfiguration* config) {
+  unsigned long n = 0;
+  if (!ParseDecimal(text, kMaxClientQueueKiB, &n))
+    return PrintErr("Invalid %s: %s", "clientQueueKiB", value);
+  config->setClientQueueKiB(static_cast<unsigned int>(n));
+  return 1;
+}
+int StoreLogDocuments(const char* value, const char* text, tConfiguration* config) {
+  unsigned long n = 0;
+  if (!ParseDecimal(text, 1, &n)) return PrintErr("Invalid %s: %s", "logDocuments", value);
+  config->setLogDocuments(static_cast<int>(n));
+  return 1;
+}
+int StoreStrictCommands(const char* value, const char* text, tConfiguration* config) {
+  unsigned long n = 0;
+  if (!ParseDecimal(text, 1, &n)) return PrintErr("Invalid %s: %s", "strictCommands", value);
+  config->setStrictCommands(static_cast<int>(n));
+  return 1;
+}
+int StoreBindAddress(const char* value, const char* text, tConfiguration* config) {
+  in_addr address{};
+  if (inet_pton(AF_INET, text, &address) != 1)
+    return PrintErr("Invalid %s: %s", "bindAddress", value);
+  config->setBindAddress(text);
+  return 1;
+}
+
 struct tKey {
   const char* name;
   tKeyStore store;
@@ -170,6 +226,10 @@ constexpr tKey kKeys[] = {
     {"ctsTimeoutSecs", StoreCtsTimeout}, {"ctsSource", StoreCtsSource},
     {"serializer", StoreSerializer}, {"gpioPin", StoreGpioPin},
     {"delimiter", StoreDelimiter},
+    // Added after the original nine, so every abbreviation that resolved
+    // before still selects the same key.
+    {"clientQueueKiB", StoreClientQueue}, {"logDocuments", StoreLogDocuments},
+    {"strictCommands", StoreStrictCommands}, {"bindAddress", StoreBindAddress},
 };
 
 // The first key name that the `length` characters at `key` are a prefix of.
@@ -271,5 +331,9 @@ void PrintConfig(tConfiguration* config) {
   printf("%s=%s\n", "ctsSource", OrEmpty(config->getCtsSource()));
   printf("%s=%d\n", "gpioPin", config->getGpioPin());
   printf("%s=%s\n", "delimiter", OrEmpty(config->getDelimiter()));
+  printf("%s=%u\n", "clientQueueKiB", config->getClientQueueKiB());
+  printf("%s=%d\n", "logDocuments", config->getLogDocuments());
+  printf("%s=%d\n", "strictCommands", config->getStrictCommands());
+  printf("%s=%s\n", "bindAddress", config->getBindAddress());
   fflush(stdout);
 }

@@ -32,18 +32,41 @@ public:
   virtual void setCtsSource(const char* source) = 0;
 };
 
-class tRecvConfig : public virtual tUartConfig, public virtual tConfigEssentials {
+// What both TCP ports share: the IPv4 address they are bound to, as
+// dotted-quad text ("0.0.0.0" is every interface).
+class tPortConfig {
+public:
+  virtual ~tPortConfig() = default;
+  virtual const char* getBindAddress() = 0;
+  virtual void setBindAddress(const char* address) = 0;
+};
+
+class tRecvConfig : public virtual tUartConfig,
+                    public virtual tConfigEssentials,
+                    public virtual tPortConfig {
 public:
   virtual unsigned short getRecvPort() = 0;
   virtual void setRecvPort(unsigned short port) = 0;
+  // Output a receive client may have queued before it is dropped, in KiB;
+  // 0 drops it at the first send that cannot take a whole batch.
+  virtual unsigned int getClientQueueKiB() = 0;
+  virtual void setClientQueueKiB(unsigned int kib) = 0;
+  // 1: every received document is logged with "-->"; 0: not.
+  virtual int getLogDocuments() = 0;
+  virtual void setLogDocuments(int on) = 0;
 };
 
-class tSendConfig : public virtual tUartConfig, public virtual tConfigEssentials {
+class tSendConfig : public virtual tUartConfig,
+                    public virtual tConfigEssentials,
+                    public virtual tPortConfig {
 public:
   virtual unsigned short getSendPort() = 0;
   virtual void setSendPort(unsigned short port) = 0;
   virtual unsigned short getCtsTimeoutSecs() = 0;
   virtual void setCtsTimeoutSecs(unsigned short secs) = 0;
+  // 1: numbers out of their field's range and bad hex texts are refused.
+  virtual int getStrictCommands() = 0;
+  virtual void setStrictCommands(int on) = 0;
 };
 
 class tGpioConfig {
@@ -53,10 +76,13 @@ public:
   virtual void setGpioPin(int pin) = 0;
 };
 
-// Every field zero or null after construction. Getters and setters are
-// plain reads and stores without validation (texts are copied, see above).
+// Every field of the original nine keys is zero or null after construction;
+// the keys added later start at their defaults, so a -c file that leaves
+// them out keeps today's behaviour. Getters and setters are plain reads and
+// stores without validation (texts are copied, see above).
 // The delimiter pair of the essentials is overridden by this object's own.
 class tConfiguration : public virtual tUartConfig,
+                       public virtual tPortConfig,
                        public virtual tRecvConfig,
                        public virtual tSendConfig,
                        public virtual tGpioConfig {
@@ -81,6 +107,14 @@ public:
   const char* getDelimiter() override;
   void setDelimiter(const char* text) override;
   const char* getDelimiterFormatted() override;
+  unsigned int getClientQueueKiB() override;
+  void setClientQueueKiB(unsigned int kib) override;
+  int getLogDocuments() override;
+  void setLogDocuments(int on) override;
+  int getStrictCommands() override;
+  void setStrictCommands(int on) override;
+  const char* getBindAddress() override;
+  void setBindAddress(const char* address) override;
 
 private:
   char* uart = nullptr;
@@ -92,6 +126,10 @@ private:
   int gpioPin = 0;
   char* delimiter = nullptr;
   char* delimiterFormatted = nullptr;
+  unsigned int clientQueueKiB = 1024;
+  int logDocuments = 1;
+  int strictCommands = 0;
+  char* bindAddress = nullptr;  // null reads as "0.0.0.0"
 };
 
 // The process configuration; defined by the gateway's main module.
@@ -102,7 +140,9 @@ extern tConfiguration g_config;
 const char* GetDefaultUart();
 // Applies every default: recvPort 2000, sendPort 2001, uart GetDefaultUart(),
 // speed B115200, serializer "json", ctsTimeoutSecs 5, ctsSource "ioctl",
-// gpioPin 4, delimiter "\n" as two characters (formatted: one line feed).
+// gpioPin 4, delimiter "\n" as two characters (formatted: one line feed),
+// clientQueueKiB 1024, logDocuments 1, strictCommands 0, bindAddress
+// "0.0.0.0".
 void GetConfigDefault(tConfiguration* config);
 // "B57600", "B115200", "B230400", or "Unsupported speed" for any other code.
 const char* MapSpeed(unsigned int code);
@@ -124,14 +164,19 @@ int GetConfigFromFile(const char* path, tConfiguration* config);
 int GetConfigFromArgs(const char* text, tConfiguration* config);
 // One "key=value" entry. The key selects the first name of uart, speed,
 // recvPort, sendPort, ctsTimeoutSecs, ctsSource, serializer, gpioPin,
-// delimiter that it is a prefix of (the empty key selects uart). Numbers
-// read like strtol in base 10; ports and time-out keep the low 16 bits. One
-// trailing line feed is removed from text values.
+// delimiter, clientQueueKiB, logDocuments, strictCommands, bindAddress that
+// it is a prefix of (the empty key selects uart). Numbers read like strtol
+// in base 10; ports and time-out keep the low 16 bits. The later keys are
+// checked: clientQueueKiB a decimal 0..1048576, logDocuments and
+// strictCommands 0 or 1, bindAddress a dotted-quad IPv4 address; anything
+// else fails with "Invalid KEY: VALUE". One trailing line feed is removed
+// from text values.
 int GetConfigEntry(const char* entry, tConfiguration* config);
 // Store the speed / CTS source and return 1 when `name` begins with an
 // accepted word; else 0 without a message.
 int SetSpeed(const char* name, tConfiguration* config);
 int SetCtsSource(const char* text, tConfiguration* config);
-// Nine key=value lines on standard output (uart, speed, recvPort, sendPort,
-// serializer, ctsTimeoutSecs, ctsSource, gpioPin, delimiter as written).
+// Key=value lines on standard output: uart, speed, recvPort, sendPort,
+// serializer, ctsTimeoutSecs, ctsSource, gpioPin, delimiter as written, then
+// the later keys clientQueueKiB, logDocuments, strictCommands, bindAddress.
 void PrintConfig(tConfiguration* config);

@@ -71,6 +71,10 @@ TEST(ConfigEntry, KeysValuesAndMessages) {
   auto delim = [](tConfiguration& c) {
     return std::string(c.getDelimiterFormatted() ? c.getDelimiterFormatted() : "<null>");
   };
+  auto queue = [](tConfiguration& c) { return std::to_string(c.getClientQueueKiB()); };
+  auto logDocs = [](tConfiguration& c) { return std::to_string(c.getLogDocuments()); };
+  auto strict = [](tConfiguration& c) { return std::to_string(c.getStrictCommands()); };
+  auto bind = [](tConfiguration& c) { return std::string(c.getBindAddress()); };
   const Case cases[] = {
       {"uart=/dev/ttyS0", nullptr, uart, "/dev/ttyS0"},
       {"uart=/dev/ttyS0\n", nullptr, uart, "/dev/ttyS0"},
@@ -107,6 +111,22 @@ TEST(ConfigEntry, KeysValuesAndMessages) {
       {"delimiter=\\r\\n\n", nullptr, delim, "\r\n"},
       {"d=", nullptr, delim, ""},
       {"delimiter=a,b", nullptr, delim, "a,b"},
+      // The later keys start at their defaults and are checked strictly.
+      {"clientQueueKiB=0", nullptr, queue, "0"},
+      {"cl=1048576\n", nullptr, queue, "1048576"},
+      {"clientQueueKiB=1048577", "Invalid clientQueueKiB: 1048577", queue, "1024"},
+      {"clientQueueKiB=-1", "Invalid clientQueueKiB: -1", queue, "1024"},
+      {"clientQueueKiB=12k", "Invalid clientQueueKiB: 12k", queue, "1024"},
+      {"clientQueueKiB=", "Invalid clientQueueKiB: ", queue, "1024"},
+      {"c=3", nullptr, queue, "1024"},
+      {"l=0", nullptr, logDocs, "0"},
+      {"logDocuments=2", "Invalid logDocuments: 2", logDocs, "1"},
+      {"st=1\n", nullptr, strict, "1"},
+      {"strictCommands=yes", "Invalid strictCommands: yes", strict, "0"},
+      {"b=127.0.0.1\n", nullptr, bind, "127.0.0.1"},
+      {"bindAddress=localhost", "Invalid bindAddress: localhost", bind, "0.0.0.0"},
+      {"bindAddress=1.2.3.256", "Invalid bindAddress: 1.2.3.256", bind, "0.0.0.0"},
+      {"bindAddress=::1", "Invalid bindAddress: ::1", bind, "0.0.0.0"},
       {"bogus=1", "Invalid config: bogus=1", uart, "<null>"},
       {"#uart=x", "Invalid config: #uart=x", uart, "<null>"},
       {"", "Invalid config: ", uart, "<null>"},
@@ -255,6 +275,11 @@ TEST(ConfigFile, CarriageReturnsStayInTextValues) {
   EXPECT_STREQ(c.getCtsSource(), "gpio\r");
   EXPECT_STREQ(c.getDelimiterFormatted(), "\n\r");
   EXPECT_EQ(c.getRecvPort(), 10);
+  // The later keys, left out of a short file, keep their defaults.
+  EXPECT_EQ(c.getClientQueueKiB(), 1024u);
+  EXPECT_EQ(c.getLogDocuments(), 1);
+  EXPECT_EQ(c.getStrictCommands(), 0);
+  EXPECT_STREQ(c.getBindAddress(), "0.0.0.0");
 }
 
 TEST(ConfigFile, UnopenableFileNamesPathAndErrno) {
@@ -324,18 +349,21 @@ TEST(ConfigFile, ThousandReloadsReleaseWhatTheyReplace) {
 
 // ---- Printing ---------------------------------------------------------------------------
 
-TEST(ConfigPrint, DefaultsPrintNineLines) {
+TEST(ConfigPrint, DefaultsPrintNineLinesThenTheLaterKeys) {
   tConfiguration c;
   GetConfigDefault(&c);
   c.setUart("/dev/ttyAMA0");
   EXPECT_EQ(Printed(&c),
             "uart=/dev/ttyAMA0\nspeed=B115200\nrecvPort=2000\nsendPort=2001\nserializer=json\n"
-            "ctsTimeoutSecs=5\nctsSource=ioctl\ngpioPin=4\ndelimiter=\\n\n");
+            "ctsTimeoutSecs=5\nctsSource=ioctl\ngpioPin=4\ndelimiter=\\n\n"
+            "clientQueueKiB=1024\nlogDocuments=1\nstrictCommands=0\nbindAddress=0.0.0.0\n");
 }
 
 TEST(ConfigPrint, EmptyConfigurationPrintsWithoutCrashing) {
   tConfiguration c;
   c.setGpioPin(-1);
   EXPECT_EQ(Printed(&c), "uart=\nspeed=Unsupported speed\nrecvPort=0\nsendPort=0\nserializer=\n"
-                         "ctsTimeoutSecs=0\nctsSource=\ngpioPin=-1\ndelimiter=\n");
+                         "ctsTimeoutSecs=0\nctsSource=\ngpioPin=-1\ndelimiter=\n"
+                         "clientQueueKiB=1024\nlogDocuments=1\nstrictCommands=0\n"
+                         "bindAddress=0.0.0.0\n");
 }
