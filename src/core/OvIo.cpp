@@ -5,6 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 int IoPollOne(int fd, short events, int timeoutMs, short* revents) {
   pollfd p{fd, events, 0};
   int rc = poll(&p, 1, timeoutMs);
@@ -12,9 +14,25 @@ int IoPollOne(int fd, short events, int timeoutMs, short* revents) {
   return rc;
 }
 
+int IoPoll(pollfd* fds, size_t count, int timeoutMs) {
+  return poll(fds, static_cast<nfds_t>(count), timeoutMs);
+}
+
 ssize_t IoRead(int fd, void* buf, size_t length) { return read(fd, buf, length); }
 
 ssize_t IoWrite(int fd, const void* buf, size_t length) { return write(fd, buf, length); }
+
+bool IoWriteAll(int fd, const void* buf, size_t length) {
+  const char* bytes = static_cast<const char*>(buf);
+  while (length > 0) {
+    ssize_t n = write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 int IoRewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 
@@ -22,6 +40,12 @@ long IoMonotonicRawSeconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_RAW, &now);
   return static_cast<long>(now.tv_sec);
+}
+
+long long IoMonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void IoSleepMs(unsigned int ms) { usleep(ms * 1000U); }

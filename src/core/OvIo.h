@@ -3,18 +3,27 @@
 // stay in one place.
 #pragma once
 #include <cstddef>
+#include <poll.h>
 #include <sys/types.h>
 
 // Waits up to timeoutMs (-1: forever) for `events` on fd. Returns poll's
 // result (1 ready, 0 time-out, -1 error) and stores the returned events in
 // *revents (0 unless ready).
 int IoPollOne(int fd, short events, int timeoutMs, short* revents);
+// poll(2) over a caller-owned array; the result as poll's (-1 with errno,
+// EINTR included).
+int IoPoll(pollfd* fds, size_t count, int timeoutMs);
 // read(2) and write(2) as they are; -1 with errno on failure.
 ssize_t IoRead(int fd, void* buf, size_t length);
 ssize_t IoWrite(int fd, const void* buf, size_t length);
 // Moves fd's file offset back to 0; non-zero on success.
 int IoRewind(int fd);
+// Writes all of buf, continuing after partial writes and EINTR; true when
+// every byte went out.
+bool IoWriteAll(int fd, const void* buf, size_t length);
 // The whole seconds of CLOCK_MONOTONIC_RAW.
 long IoMonotonicRawSeconds();
+// Milliseconds of CLOCK_MONOTONIC, for deadlines within a thread.
+long long IoMonotonicMs();
 void IoSleepMs(unsigned int ms);
 void IoSleepUs(unsigned int us);

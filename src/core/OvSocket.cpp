@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "OvClosers.h"
 #include "OvPrintErr.h"
 
 int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
@@ -27,7 +30,9 @@ int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
   if (bind(s, reinterpret_cast<sockaddr*>(address), sizeof *address) < 0) {
     return PrintErr("Failed to bind socket to port %d. errno=%s", port, PrintErrNo(errno));
   }
-  if (listen(s, 20) < 0) {
+  // Clients that connect all at once must not be left to their kernels'
+  // retries while the thread is busy.
+  if (listen(s, SOMAXCONN) < 0) {
     return PrintErr("Failed to listen on socket. errno=%s", PrintErrNo(errno));
   }
   return 1;
@@ -45,4 +50,44 @@ int SocketAcceptNonBlock(int listenFd, int* clientFd) {
 bool SocketSendAll(int fd, const void* buf, unsigned long length) {
   ssize_t sent = send(fd, buf, length, MSG_NOSIGNAL);
   return sent >= 0 && static_cast<unsigned long>(sent) == length;
+}
+
+int SocketAcceptClient(int listenFd, int* clientFd) {
+  *clientFd = accept(listenFd, nullptr, nullptr);
+  if (*clientFd >= 0) {
+    fcntl(*clientFd, F_SETFL, O_NONBLOCK);
+    return 1;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+    return 0;
+  }
+  return -1;
+}
+
+long SocketSendSome(int fd, const void* buf, unsigned long length) {
+  ssize_t sent = send(fd, buf, length, MSG_NOSIGNAL);
+  if (sent >= 0) {
+    return static_cast<long>(sent);
+  }
+  return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+}
+
+void SocketCloseAbort(int* fd) {
+  if (*fd >= 0) {
+    linger off{1, 0};
+    setsockopt(*fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  }
+  FdClose(fd);
+}
+
+void SocketPeerName(int fd, char* buf, unsigned long size) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  char ip[INET_ADDRSTRLEN] = "?";
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      peer.sin_family != AF_INET || !inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip)) {
+    snprintf(buf, size, "?");
+    return;
+  }
+  snprintf(buf, size, "%s:%u", ip, static_cast<unsigned>(ntohs(peer.sin_port)));
 }

@@ -16,3 +16,20 @@ int SocketAcceptNonBlock(int listenFd, int* clientFd);
 // Sends all of buf in one call with MSG_NOSIGNAL; true only when every byte
 // was taken (a closed peer yields false, never SIGPIPE).
 bool SocketSendAll(int fd, const void* buf, unsigned long length);
+
+// Accepts one waiting connection, non-blocking, into *clientFd. 1 accepted;
+// 0 none waiting (or the client left before it was taken); -1 accept failed
+// otherwise, errno kept (EMFILE/ENFILE: out of descriptors).
+int SocketAcceptClient(int listenFd, int* clientFd);
+
+// One non-blocking send with MSG_NOSIGNAL: the bytes taken (0 when the
+// socket is full), or -1 when the peer is gone or the send failed.
+long SocketSendSome(int fd, const void* buf, unsigned long length);
+
+// Closes *fd with a reset instead of an orderly end (SO_LINGER 0), so the
+// peer learns that the stream was cut and the kernel drops what is still
+// unsent at once; sets -1.
+void SocketCloseAbort(int* fd);
+
+// "a.b.c.d:port" of the peer into buf (size bytes); "?" when unknown.
+void SocketPeerName(int fd, char* buf, unsigned long size);

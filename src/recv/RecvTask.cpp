@@ -3,12 +3,15 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/OvClosers.h"
 #include "core/OvIo.h"
+#include "core/OvPrintErr.h"
 #include "core/OvSocket.h"
 #include "core/OvUart.h"
 #include "ovapi/OvApi.h"
@@ -20,10 +23,22 @@ uint32_t RxCountError = 0;
 namespace {
 
 constexpr int kPollMs = 100;
+constexpr long long kQuietMs = 100;
 constexpr int kUartTimeoutMs = 250;
-// A hung-up or failing UART reports at once on every poll; pause as long as
-// a quiet poll would so the thread never spins.
-constexpr unsigned int kFaultPauseMs = 100;
+// Under load a read returns many frames at once; the larger the read, the
+// fewer sends per document.
+constexpr size_t kReadBytes = 4096;
+// A hung-up or failing UART, or an accept out of descriptors, reports at
+// once on every poll; leave it out of the poll this long so the thread never
+// spins while the clients are still served.
+constexpr long long kFaultPauseMs = 100;
+// Poll slots before the clients.
+constexpr size_t kUartSlot = 0;
+constexpr size_t kListenSlot = 1;
+constexpr size_t kFirstClientSlot = 2;
+constexpr short kHangUp = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
+
+std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
 
 int OpenUart(tRecvConfig* config) { return UartOpen(config->getUart(), &g_recv.uartFd); }
 
@@ -42,6 +57,86 @@ void FeedBytes(const uint8_t* bytes, ssize_t count) {
   }
 }
 
+size_t QueueBound() {
+  unsigned int kib = g_recv.config != nullptr ? g_recv.config->getClientQueueKiB() : 0;
+  return static_cast<size_t>(kib) * 1024;
+}
+
+bool LogDocuments() { return g_recv.config == nullptr || g_recv.config->getLogDocuments() != 0; }
+
+const char* Delimiter() {
+  const char* delimiter =
+      g_recv.config != nullptr ? g_recv.config->getDelimiterFormatted() : nullptr;
+  return delimiter != nullptr ? delimiter : "";
+}
+
+void ReportOverflow(const tRecvClient& client) {
+  printf("Dropped receive client %s: more than %u KiB of output queued\n", client.peer,
+         g_recv.config != nullptr ? g_recv.config->getClientQueueKiB() : 0U);
+}
+
+void BuildPollSet(long long now) {
+  size_t count = kFirstClientSlot + g_recv.clients.size();
+  g_polls.resize(count);
+  bool uartPaused = now < g_recv.uartPausedUntilMs;
+  bool acceptPaused = now < g_recv.acceptPausedUntilMs;
+  g_polls[kUartSlot] = {uartPaused ? -1 : g_recv.uartFd, POLLIN, 0};
+  g_polls[kListenSlot] = {acceptPaused ? -1 : g_recv.listenFd, POLLIN, 0};
+  for (size_t i = 0; i < g_recv.clients.size(); ++i) {
+    const tRecvClient& client = g_recv.clients[i];
+    short events = POLLIN | POLLRDHUP;
+    if (client.Queued() > 0) events |= POLLOUT;
+    g_polls[kFirstClientSlot + i] = {client.fd, events, 0};
+  }
+}
+
+// Until the first deadline due: the quiet line, or the end of a pause; never
+// longer than one pass, so a stop is seen in time.
+int PollTimeout(long long now) {
+  long long due = g_recv.quietAtMs;
+  if (now < g_recv.uartPausedUntilMs) due = std::min(due, g_recv.uartPausedUntilMs);
+  if (now < g_recv.acceptPausedUntilMs) due = std::min(due, g_recv.acceptPausedUntilMs);
+  return static_cast<int>(std::clamp<long long>(due - now, 0, kPollMs));
+}
+
+// Bytes a client sends are read and thrown away, so its socket never fills
+// and its end of stream is seen.
+bool DiscardInput(int fd) {
+  char scratch[4096];
+  ssize_t n = IoRead(fd, scratch, sizeof scratch);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+}
+
+// Events of the clients polled in this pass (those accepted later have no
+// slot yet).
+void ServeClients(size_t polled) {
+  for (size_t i = 0; i < polled; ++i) {
+    tRecvClient& client = g_recv.clients[i];
+    short revents = g_polls[kFirstClientSlot + i].revents;
+    if (client.fd < 0 || revents == 0) continue;
+    if ((revents & kHangUp) != 0 || ((revents & POLLIN) != 0 && !DiscardInput(client.fd))) {
+      RecvClientClose(&client);
+      continue;
+    }
+    if ((revents & POLLOUT) != 0) RecvClientFlush(&client);
+  }
+}
+
+void RemoveClosedClients() {
+  auto closed = [](const tRecvClient& client) { return client.fd < 0; };
+  g_recv.clients.erase(std::remove_if(g_recv.clients.begin(), g_recv.clients.end(), closed),
+                       g_recv.clients.end());
+}
+
+void QuietLine(long long now) {
+  OvApiCallbackNwuActive(0);
+  if (RxCount != 0) {
+    ++RxCountError;
+  }
+  RxCount = 0;
+  g_recv.quietAtMs = now + kQuietMs;
+}
+
 }  // namespace
 
 void RecvTaskInitEssentials(tConfigEssentials* essentials) {
@@ -51,6 +146,13 @@ void RecvTaskInitEssentials(tConfigEssentials* essentials) {
   g_recv.state.store(0);
   memset(&g_recv.address, 0, sizeof g_recv.address);
   g_recv.clients.clear();
+  g_recv.batch.clear();
+  g_recv.log.clear();
+  g_recv.batching = false;
+  g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
+  g_recv.uartPausedUntilMs = 0;
+  g_recv.acceptPausedUntilMs = 0;
+  g_recv.acceptFailureLogged = false;
   g_recv.essentials = essentials;
 }
 
@@ -74,6 +176,7 @@ void* RecvTaskRun(void*) {
     RecvTaskClose();  // the reason stays in g_error; nothing is printed
     return nullptr;
   }
+  g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
   // The run flag was raised by init; raising it again here could undo a
   // stop requested before this thread got going.
   while (g_recv.state.load() == 1) {
@@ -89,77 +192,114 @@ int RecvTaskShutdown() {
 }
 
 void RecvTaskLoop() {
-  RecvTaskPumpUart();
-  RecvTaskAcceptSockets();
+  long long now = IoMonotonicMs();
+  BuildPollSet(now);
+  size_t polled = g_recv.clients.size();
+  int rc = IoPoll(g_polls.data(), g_polls.size(), PollTimeout(now));
+  now = IoMonotonicMs();
+  bool fed = false;
+  if (rc > 0) {
+    ServeClients(polled);
+    short uart = g_polls[kUartSlot].revents;
+    if ((uart & POLLIN) != 0) {
+      fed = RecvTaskPumpUart();
+    }
+    if (uart != 0 && !fed) {
+      g_recv.uartPausedUntilMs = now + kFaultPauseMs;
+    }
+    if ((g_polls[kListenSlot].revents & POLLIN) != 0) {
+      RecvTaskAcceptSockets();
+    }
+    RemoveClosedClients();
+  }
+  if (fed) {
+    g_recv.quietAtMs = now + kQuietMs;
+  } else if (now >= g_recv.quietAtMs) {
+    QuietLine(now);
+  }
 }
 
-void RecvTaskPumpUart() {
-  short revents = 0;
-  int rc = IoPollOne(g_recv.uartFd, POLLIN, kPollMs, &revents);
-  if (rc == 0) {
-    OvApiCallbackNwuActive(0);
-    if (RxCount != 0) {
-      ++RxCountError;
-    }
-    RxCount = 0;
-    return;
+bool RecvTaskPumpUart() {
+  uint8_t buffer[kReadBytes];
+  ssize_t count = IoRead(g_recv.uartFd, buffer, sizeof buffer);
+  if (count <= 0) {
+    return false;
   }
-  if (rc > 0 && (revents & POLLIN) != 0) {
-    uint8_t buffer[256];
-    ssize_t count = IoRead(g_recv.uartFd, buffer, sizeof buffer);
-    if (count > 0) {
-      FeedBytes(buffer, count);
-      return;
-    }
-  }
-  IoSleepMs(kFaultPauseMs);
+  g_recv.batching = true;
+  FeedBytes(buffer, count);
+  g_recv.batching = false;
+  RecvTaskFlushBatch();
+  return true;
 }
 
 void RecvTaskAcceptSockets() {
   int fd = -1;
-  while (SocketAcceptNonBlock(g_recv.listenFd, &fd)) {
-    g_recv.clients.push_back(fd);
+  int rc = 0;
+  while ((rc = SocketAcceptClient(g_recv.listenFd, &fd)) > 0) {
+    RecvTaskAddClient(fd);
+    g_recv.acceptFailureLogged = false;
   }
+  if (rc < 0) {
+    // Out of descriptors, most likely: the waiting client stays in the
+    // backlog until some close.
+    if (!g_recv.acceptFailureLogged) {
+      printf("Receive port: accept failed, retrying every %lld ms. errno=%s\n", kFaultPauseMs,
+             PrintErrNo(errno));
+      g_recv.acceptFailureLogged = true;
+    }
+    g_recv.acceptPausedUntilMs = IoMonotonicMs() + kFaultPauseMs;
+  }
+}
+
+void RecvTaskAddClient(int fd) {
+  g_recv.clients.emplace_back();
+  tRecvClient& client = g_recv.clients.back();
+  client.fd = fd;
+  SocketPeerName(fd, client.peer, sizeof client.peer);
 }
 
 void RecvTaskClose() {
   FdClose(&g_recv.uartFd);
   FdClose(&g_recv.listenFd);
-  for (int& fd : g_recv.clients) {
-    FdClose(&fd);
+  for (tRecvClient& client : g_recv.clients) {
+    RecvClientClose(&client);
   }
   g_recv.clients.clear();
+  g_recv.batch.clear();
+  g_recv.log.clear();
 }
 
 void DispatchFormattedMsg(char* text) {
   if (text == nullptr) {
     return;
   }
-  printf("-->%s\n", text);
-  const char* delimiter = g_recv.config != nullptr ? g_recv.config->getDelimiterFormatted()
-                                                   : nullptr;
-  if (delimiter == nullptr) {
-    delimiter = "";
+  if (LogDocuments()) {
+    g_recv.log.append("-->").append(text).append("\n");
   }
-  size_t textLength = strlen(text);
-  size_t delimiterLength = strlen(delimiter);
-  size_t length = textLength + delimiterLength;
-  auto* buffer = static_cast<char*>(malloc(length + 1));
-  if (buffer != nullptr) {
-    memcpy(buffer, text, textLength);
-    memcpy(buffer + textLength, delimiter, delimiterLength);
-    size_t kept = 0;
-    for (int fd : g_recv.clients) {
-      if (SocketSendAll(fd, buffer, length)) {
-        g_recv.clients[kept++] = fd;
-      } else {
-        FdClose(&fd);
-      }
-    }
-    g_recv.clients.resize(kept);
-  }
-  Free(&buffer);
+  g_recv.batch.append(text).append(Delimiter());
   Free(&text);
+  if (!g_recv.batching) {
+    RecvTaskFlushBatch();
+  }
+}
+
+void RecvTaskFlushBatch() {
+  if (!g_recv.log.empty()) {
+    IoWriteAll(1, g_recv.log.data(), g_recv.log.size());
+    g_recv.log.clear();
+  }
+  if (g_recv.batch.empty()) {
+    return;
+  }
+  size_t bound = QueueBound();
+  for (tRecvClient& client : g_recv.clients) {
+    if (client.fd >= 0 &&
+        RecvClientOffer(&client, g_recv.batch.data(), g_recv.batch.size(), bound) ==
+            tRecvClientFate::Overflow) {
+      ReportOverflow(client);
+    }
+  }
+  g_recv.batch.clear();
 }
 
 void OvApiSupportMessageReceived(uint8_t index, uint32_t, const uint8_t* frame,

@@ -1,23 +1,42 @@
 // The receive task: its thread pumps the UART into the host API's frame
 // assembler and broadcasts every serialized message, followed by the
 // delimiter, to every client of the receive port. Row 0 of the task table.
+//
+// One poll covers the UART, the listening socket and every client. The
+// documents completed from one UART read form a batch: each client gets the
+// batch in one send (the rest queued, see RecvClients), and the "-->" lines
+// go to standard output in one write. Nothing waits for more bytes, so a
+// lone frame goes out as soon as it is complete.
 #pragma once
 #include <netinet/in.h>
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "config/Configuration.h"
+#include "recv/RecvClients.h"
 
 struct tRecvState {
   int uartFd = -1;                          // the task's own UART descriptor
   tConfigEssentials* essentials = nullptr;  // serializer for the callbacks
-  tRecvConfig* config = nullptr;            // receive port, delimiter
+  tRecvConfig* config = nullptr;            // receive port, delimiter, queue bound
   std::atomic<int> state{0};                // 1 running, 0 asked to stop
   int listenFd = -1;                        // the receive port
   sockaddr_in address{};
-  std::vector<int> clients;                 // connected clients, accept order
+  std::vector<tRecvClient> clients;         // connected clients, accept order
+  // The batch being built from one UART read, and its log lines.
+  std::string batch;
+  std::string log;
+  bool batching = false;
+  // Monotonic milliseconds: the quiet-line deadline (100 ms after the last
+  // UART byte or quiet event), and the ends of the UART's and the accept's
+  // pauses after a fault.
+  long long quietAtMs = 0;
+  long long uartPausedUntilMs = 0;
+  long long acceptPausedUntilMs = 0;
+  bool acceptFailureLogged = false;
 };
 
 extern tRecvState g_recv;
@@ -35,13 +54,24 @@ int RecvTaskShutdown();
 
 // Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials.
 void RecvTaskInitEssentials(tConfigEssentials* essentials);
-// One pass: up to 100 ms of UART input, then the waiting clients.
+// One pass: one poll of at most 100 ms, then client events, UART input
+// (as one batch), new clients and the quiet-line rule.
 void RecvTaskLoop();
-void RecvTaskPumpUart();
+// Reads what the UART has (one read) and feeds it as one batch; false when
+// the device reported a fault instead of bytes.
+bool RecvTaskPumpUart();
+// Accepts every waiting client; a lack of descriptors pauses accepting for
+// 100 ms, logged once until a client is accepted again.
 void RecvTaskAcceptSockets();
+// Appends an accepted, non-blocking client; it gets the documents of later
+// batches only.
+void RecvTaskAddClient(int fd);
 // Closes the UART, the port and every client; empties the client list.
 void RecvTaskClose();
-// Prints "-->text", sends text and delimiter in one call to every client and
-// drops (and closes) every client that did not take all of it. Takes
+// Adds text and delimiter to the current batch (and "-->text" to its log
+// when logDocuments is 1); outside a batch it is sent at once. Takes
 // ownership of text (from malloc; null is ignored).
 void DispatchFormattedMsg(char* text);
+// Writes the batch's log lines, offers the batch to every client and empties
+// it. Clients dropped meanwhile are closed and marked fd -1.
+void RecvTaskFlushBatch();
