@@ -174,6 +174,37 @@ int GatewayTest::StopGateway(int sig) {
   return status;
 }
 
+std::vector<ExpectedDoc> EveryFrameKind() {
+  const uint8_t uid[5] = {0x01, 0xa2, 0x03, 0xb4, 0xff};
+  const uint8_t route[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  return {
+      {sim::AckFrame(0x1234), {"\"objectType\":\"ack\""}},
+      {sim::NackFrame(0x1234), {"\"objectType\":\"nack\""}},
+      {sim::DataFrame(7, 3, 1, {1, 2, 255}),
+       {"\"objectType\":\"receivedPayload\"", "\"payloadType\":\"acknowledged\"",
+        "\"packageAgeType\":\"normal\"", "\"payload\":[1,2,255]"}},
+      {sim::DataHapaFrame(7, 3, 1, {9}),
+       {"\"objectType\":\"receivedPayload\"", "\"packageAgeType\":\"hapa\""}},
+      {sim::UappDataFrame(7, 3, 1, 17, {4}),
+       {"\"objectType\":\"receivedPayload\"", "\"payloadType\":\"unacknowledged\"",
+        "\"sequenceNo\""}},
+      {sim::UappDataHapaFrame(7, 3, 1, 17, {5}),
+       {"\"payloadType\":\"unacknowledged\"", "\"packageAgeType\":\"hapa\""}},
+      {sim::NodeInfoReplyFrame(1, uid, 3), {"\"objectType\":\"nodeInfoReply\"", "01a203b4ff"}},
+      {sim::NeighborListFrame({{12, 200}, {7, 181}}, false),
+       {"\"objectType\":\"neighborListReply\"", "{\"nodeId\":12,\"RSSI\":200}"}},
+      {sim::NetCmdReplyFrame(4, 2, {8}), {"\"objectType\":\"networkCommandReply\""}},
+      {sim::WesSetupRequestFrame(uid, 2), {"\"objectType\":\"wesSetupRequest\""}},
+      {sim::WesStatusFrame(3), {"\"objectType\":\"wesStatus\"", "\"status\":3"}},
+      // Frames without a typed document arrive raw, opcode first.
+      {sim::UappStatusFrame(0x56, 4, 1), {"\"payload\":[86,"}},
+      {sim::UappStatusFrame(0x57, 4, 1), {"\"payload\":[87,"}},
+      {sim::RouteInfoReplyFrame(route), {"\"payload\":[92,16,1,2,3"}},
+      {sim::RawFrame(0x30, {1, 2}), {"\"objectType\":\"unknown\"", "\"payload\":[48,2,1,2]"}},
+      {sim::RawFrame(0x7f, {9}), {"\"objectType\":\"unknown\"", "\"payload\":[127,1,9]"}},
+  };
+}
+
 bool DocHas(const std::string& doc, const std::vector<std::string>& parts) {
   for (auto& p : parts) {
     if (doc.find(p) == std::string::npos) return false;

@@ -68,6 +68,14 @@ class GatewayGpioTest : public GatewayTest {
 // "ok" status with empty content, as every accepted command is answered.
 extern const char* const kOkReply;
 
+// One frame of every kind the module reports, with parts of the document
+// it must become.
+struct ExpectedDoc {
+  std::vector<uint8_t> frame;
+  std::vector<std::string> parts;
+};
+std::vector<ExpectedDoc> EveryFrameKind();
+
 // True when doc contains every one of the parts.
 bool DocHas(const std::string& doc, const std::vector<std::string>& parts);
 

@@ -330,10 +330,30 @@ void RecvClient::Pump(int timeoutMs) {
     }
     partial_.append(buf, static_cast<size_t>(n));
     size_t at;
-    while (!delim_.empty() && (at = partial_.find(delim_)) != std::string::npos) {
+    while ((at = delim_.empty() ? ObjectEnd(partial_) : partial_.find(delim_)) != std::string::npos) {
         docs_.push_back(partial_.substr(0, at));
         partial_.erase(0, at + delim_.size());
     }
+}
+
+size_t ObjectEnd(const std::string& text) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return i + 1;
+        }
+    }
+    return std::string::npos;
 }
 
 bool RecvClient::WaitForDocs(size_t n, Deadline deadline) {

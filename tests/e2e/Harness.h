@@ -143,7 +143,12 @@ public:
 std::string GatewayConfig(const SimProcess& sim, uint16_t recvPort, uint16_t sendPort,
                           const std::vector<std::string>& extras = {});
 
-// Client of the receive port collecting documents split by the delimiter.
+// Length of the first whole JSON object at the start of text (braces
+// counted outside strings), npos while it is incomplete.
+size_t ObjectEnd(const std::string& text);
+
+// Client of the receive port collecting documents split by the delimiter;
+// with an empty delimiter, split into whole JSON objects.
 class RecvClient {
 public:
     explicit RecvClient(std::string delimiter = "\n") : delim_(std::move(delimiter)) {}
