@@ -176,12 +176,20 @@ TEST_F(GatewayFanoutTest, PartialFrameIsDroppedWhileClientsComeAndGo) {
     ++churned;
   }
   ASSERT_TRUE(sim_.SendFrame({frame.begin() + 3, frame.end()}));
-  ASSERT_TRUE(sim_.WriteLine("pause 300"));
-  ASSERT_TRUE(sim_.SendFrame(sim::WesStatusFrame(9)));
-  ASSERT_TRUE(c->WaitForDocs(1, In(5000)));
-  c->WaitForDocs(2, In(300));
-  ASSERT_EQ(1u, c->Docs().size()) << c->Docs()[0] << " after " << churned << " visitors";
-  EXPECT_TRUE(DocHas(c->Docs()[0], {"\"objectType\":\"wesStatus\"", "\"status\":9"}));
+  // Status frames after silences until one gets through: on a loaded
+  // machine a silence may be read together with what follows it.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        sim_.WriteLine("pause 300");
+        sim_.SendFrame(sim::WesStatusFrame(9));
+        return c->WaitForDocs(1, In(1000));
+      },
+      In(15000), 0))
+      << gateway_.Output() << ReadFile(sim_.LogPath());
+  for (const std::string& doc : c->Docs()) {
+    EXPECT_TRUE(DocHas(doc, {"\"objectType\":\"wesStatus\"", "\"status\":9"}))
+        << doc << " after " << churned << " visitors";
+  }
 }
 
 TEST_F(GatewayFanoutTest, ConnectAndCloseCyclesLeakNoDescriptor) {
