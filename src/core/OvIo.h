@@ -3,6 +3,7 @@
 // stay in one place.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 // Waits up to timeoutMs (-1: forever) for `events` on fd. Returns poll's
@@ -16,5 +17,9 @@ ssize_t IoWrite(int fd, const void* buf, size_t length);
 int IoRewind(int fd);
 // The whole seconds of CLOCK_MONOTONIC_RAW.
 long IoMonotonicRawSeconds();
+// Milliseconds of CLOCK_MONOTONIC, for pacing retries; 64 bits, so that a
+// board up for years never wraps.
+int64_t IoMonotonicMs();
+// Sleeps; a signal handled on the calling thread ends the sleep early.
 void IoSleepMs(unsigned int ms);
 void IoSleepUs(unsigned int us);
