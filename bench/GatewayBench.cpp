@@ -21,123 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Harness.h"
 
 using namespace e2e;
+using namespace bench;
 
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Receive-port clients read by one poll loop, counting line-delimited documents.
-struct Clients {
-  std::vector<int> fds;
-  std::vector<long> docs;
-  std::vector<std::string> partial;
-  std::vector<long> all;  // every document, warm-up included
-
-  bool Open(uint16_t port, int n) {
-    for (int i = 0; i < n; ++i) {
-      int fd = ConnectLoopback(port, In(5000));
-      if (fd < 0) return false;
-      fds.push_back(fd);
-      docs.push_back(0);
-      partial.emplace_back();
-      all.push_back(0);
-    }
-    return true;
-  }
-  // Reads for up to ms milliseconds; returns false when a client was closed.
-  bool Pump(int ms) {
-    std::vector<pollfd> p;
-    for (int fd : fds) p.push_back({fd, POLLIN, 0});
-    if (poll(p.data(), p.size(), ms) <= 0) return true;
-    char buf[65536];
-    for (size_t i = 0; i < p.size(); ++i) {
-      if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
-      ssize_t r = read(fds[i], buf, sizeof buf);
-      if (r <= 0) return false;
-      // Only documents of measured frames count (port 1); warm-up frames use
-      // port 2, so stragglers of the warm-up never inflate a run.
-      partial[i].append(buf, r);
-      size_t start = 0, end;
-      while ((end = partial[i].find('\n', start)) != std::string::npos) {
-        ++all[i];
-        if (partial[i].find("\"port\":1,", start) < end) ++docs[i];
-        start = end + 1;
-      }
-      partial[i].erase(0, start);
-    }
-    return true;
-  }
-  long Min() const { return docs.empty() ? 0 : *std::min_element(docs.begin(), docs.end()); }
-  long MinAll() const { return all.empty() ? 0 : *std::min_element(all.begin(), all.end()); }
-  void Reset() { std::fill(docs.begin(), docs.end(), 0); }
-  ~Clients() {
-    for (int fd : fds) close(fd);
-  }
-};
-
-// True once the gateway accepts connections on port.
-bool PortOpens(uint16_t port) {
-  int fd = ConnectLoopback(port, In(10000));
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-double CpuSeconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  size_t close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream in(s.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return double(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
-long PeakRssKb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
-// One data frame (0x52) with a 10-byte payload, node id from i, on port.
-std::string DataFrameHex(unsigned i, unsigned port = 1) {
-  char hex[64];
-  snprintf(hex, sizeof hex, "520f%04x0010%02x000102030405060708%02x", 0x100 + (i % 200), port, i & 0xff);
-  return hex;
-}
-
-// Writes frames until every client holds a document: the gateway is active.
-bool WarmUp(SimProcess& sim, Clients& c) {
-  Deadline d = In(10000);
-  while (Clock::now() < d) {
-    sim.WriteLine(DataFrameHex(0, 2));
-    c.Pump(200);
-    if (c.MinAll() > 0) {
-      // Drain what is still in flight before counting starts.
-      long before = -1;
-      while (c.MinAll() != before && Clock::now() < d) {
-        before = c.MinAll();
-        c.Pump(300);
-      }
-      c.Reset();
-      return true;
-    }
-  }
-  return false;
-}
 
 void Throughput(int nClients, long frames) {
   std::string dir = MakeTempDir();
@@ -169,12 +59,11 @@ void Throughput(int nClients, long frames) {
   while (open && c.Min() < frames && Clock::now() < d) open = c.Pump(200);
   double t1 = Now();
   double cpu1 = CpuSeconds(gw.Pid());
-  long total = 0;
-  for (long n : c.docs) total += n;
+  long total = c.Total();
   printf("clients %3d: %ld frames, %ld of %ld documents received%s, %.0f frames/s, "
          "%.3f CPU s per 10,000 frames, peak RSS %ld kB\n",
          nClients, frames, total, frames * nClients, open ? "" : " (a client was dropped)",
-         frames / (t1 - t0), (cpu1 - cpu0) * 10000.0 / frames, PeakRssKb(gw.Pid()));
+         frames / (t1 - t0), (cpu1 - cpu0) * 10000.0 / frames, StatusKb(gw.Pid(), "VmHWM:"));
   gw.Signal(SIGTERM);
   gw.WaitExit(In(5000));
   sim.Stop();
