@@ -6,9 +6,12 @@
 // round is counted by clients that were connected all through it.
 // Prints figures only; run by hand, never by ctest:
 //   gateway_soak [--frames N] [--commands N] [--reloads N] [--connections N]
-//                [--clients N]
+//                [--clients N] [--cts-ms N]
 // Defaults: 1,000,000 frames, 10,000 commands, 100 reloads, 1,000
-// connections, 3 clients.
+// connections, 3 clients, CTS raised by the module every 10 ms (0: only
+// after a command it answered). Every clear-to-send event restarts the
+// gateway's frame assembly, so a frame still being read when it comes is lost:
+// --cts-ms shows how much of the loss is that.
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +38,7 @@ struct Sizes {
   long reloads = 100;
   long connections = 1000;
   long clients = 3;
+  long ctsMs = 10;
 };
 
 bool ParseSizes(int argc, char** argv, Sizes* s) {
@@ -43,7 +47,7 @@ bool ParseSizes(int argc, char** argv, Sizes* s) {
     long* value;
   } options[] = {{"--frames", &s->frames},           {"--commands", &s->commands},
                  {"--reloads", &s->reloads},         {"--connections", &s->connections},
-                 {"--clients", &s->clients}};
+                 {"--clients", &s->clients},         {"--cts-ms", &s->ctsMs}};
   for (int i = 1; i < argc; i += 2) {
     bool known = false;
     for (const auto& o : options) {
@@ -157,9 +161,9 @@ void Report(const char* when, pid_t pid) {
 
 int Soak(const Sizes& s) {
   SimProcess sim;
-  // The module answers every command and raises CTS every 10 ms, never
+  // The module answers every command and raises CTS every ctsMs, never
   // within 2 ms of its own last byte.
-  if (!sim.Start({"--cts-interval-ms", "10", "--gap-ms", "2"})) {
+  if (!sim.Start({"--cts-interval-ms", std::to_string(s.ctsMs), "--gap-ms", "2"})) {
     printf("simulator did not start\n");
     return 1;
   }
@@ -225,7 +229,7 @@ int main(int argc, char** argv) {
   if (!ParseSizes(argc, argv, &s)) {
     fprintf(stderr,
             "usage: gateway_soak [--frames N] [--commands N] [--reloads N] [--connections N] "
-            "[--clients N]\n");
+            "[--clients N] [--cts-ms N]\n");
     return 2;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
