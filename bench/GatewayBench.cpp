@@ -25,17 +25,20 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Harness.h"
 
 using namespace e2e;
+using bench::CpuSeconds;
+using bench::DataFrameHex;
+using bench::Now;
+using bench::PortOpens;
 
 namespace {
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Receive-port clients read by one poll loop, counting line-delimited documents.
+// Receive-port clients read by one poll loop that only counts line ends,
+// so that the bench, not the gateway, is never what limits a run with 100
+// clients (the soak's clients check every document instead).
 struct Clients {
   std::vector<int> fds;
   std::vector<long> docs;
@@ -61,9 +64,7 @@ struct Clients {
       if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
       ssize_t r = read(fds[i], buf, sizeof buf);
       if (r <= 0) return false;
-      // Counting line ends is all the reading costs, so that the bench, not
-      // the gateway, is never what limits a run with 100 clients. WarmUp
-      // drains the warm-up documents before counting starts.
+      // WarmUp drains the warm-up documents before counting starts.
       long n = std::count(buf, buf + r, '\n');
       all[i] += n;
       docs[i] += n;
@@ -77,45 +78,6 @@ struct Clients {
     for (int fd : fds) close(fd);
   }
 };
-
-// True once the gateway accepts connections on port.
-bool PortOpens(uint16_t port) {
-  int fd = ConnectLoopback(port, In(10000));
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-double CpuSeconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  size_t close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream in(s.substr(close + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
-  }
-  return double(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
-long PeakRssKb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
-// One data frame (0x52) with a 10-byte payload, node id from i, on port.
-std::string DataFrameHex(unsigned i, unsigned port = 1) {
-  char hex[64];
-  snprintf(hex, sizeof hex, "520f%04x0010%02x000102030405060708%02x", 0x100 + (i % 200), port, i & 0xff);
-  return hex;
-}
 
 // A pseudo-terminal the bench writes frames into as the module would.
 struct PtyModule {
@@ -226,7 +188,7 @@ void Throughput(int nClients, long frames, const std::string& extras = "") {
   printf("clients %3d%s: %ld frames, %.0f frames/s, %.2f us CPU per frame, documents per client "
          "%ld..%ld of %ld%s, peak RSS %ld kB\n",
          nClients, extras.c_str(), frames, frames / (t1 - t0), (cpu1 - cpu0) * 1e6 / frames, least,
-         most, frames, open ? "" : " (a client was dropped)", PeakRssKb(b.gw.Pid()));
+         most, frames, open ? "" : " (a client was dropped)", bench::StatusKb(b.gw.Pid(), "VmHWM:"));
 }
 
 // One frame per millisecond; latency from the frame's last byte on the

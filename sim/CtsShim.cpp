@@ -5,6 +5,11 @@
 // the C library. Environment:
 //   ORVEL_SIM_PTY     path of the slave (or a symlink to it); unset = any pty slave
 //   ORVEL_CTS_SOCKET  the simulator's CTS socket (--cts-socket)
+//   ORVEL_CTS_WAIT    "uart": the wait behaves as on a real serial driver, so
+//                     neither cancelling the thread nor closing the
+//                     descriptor ends it, only a CTS change, a signal (EINTR)
+//                     or the simulator going away (EIO). Otherwise the wait
+//                     is also a cancellation point and ends on close (EBADF).
 // Under a sanitizer the runtime must stay first in LD_PRELOAD, e.g.
 //   LD_PRELOAD="$(gcc -print-file-name=libasan.so) libOrvelCtsShim.so"
 // (the e2e harness does this). The gateway binary contains none of it.
@@ -69,6 +74,11 @@ int Connect() {
     return s;
 }
 
+bool LikeRealUart() {
+    const char* mode = std::getenv("ORVEL_CTS_WAIT");
+    return mode && std::strcmp(mode, "uart") == 0;
+}
+
 void CloseSocket(void*) {
     if (t_sock >= 0) close(t_sock);
     t_sock = -1;
@@ -76,8 +86,10 @@ void CloseSocket(void*) {
 
 // Blocks until the simulator reports a change of its CTS line; a batch holding
 // a raise counts as a raise, so a quick raise-and-drop is never missed.
-// Ends with EIO when the simulator goes away and EBADF when `fd` is closed.
-int WaitChange(int fd) {
+// Ends with EIO when the simulator goes away and EINTR on a handled signal;
+// unless `realUart`, also with EBADF when `fd` is closed, and it is a
+// cancellation point.
+int WaitOn(int fd, bool realUart) {
     if (t_sock < 0) t_sock = Connect();
     if (t_sock < 0) {
         errno = EIO;
@@ -87,12 +99,12 @@ int WaitChange(int fd) {
     pthread_cleanup_push(CloseSocket, nullptr);
     for (;;) {
         pollfd p{t_sock, POLLIN, 0};
-        const int r = poll(&p, 1, 100);  // cancellation point
-        if (fcntl(fd, F_GETFD) == -1) {
+        const int r = poll(&p, 1, realUart ? -1 : 100);  // cancellation point unless disabled
+        if (!realUart && fcntl(fd, F_GETFD) == -1) {
             errno = EBADF;
             break;
         }
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR) break;
         if (r == 0) continue;
         char buf[64];
         const ssize_t n = r > 0 ? read(t_sock, buf, sizeof buf) : -1;
@@ -107,6 +119,17 @@ int WaitChange(int fd) {
         break;
     }
     pthread_cleanup_pop(0);
+    return result;
+}
+
+int WaitChange(int fd) {
+    if (!LikeRealUart()) return WaitOn(fd, false);
+    int previous = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    const int result = WaitOn(fd, true);
+    const int saved = errno;
+    pthread_setcancelstate(previous, nullptr);
+    errno = saved;
     return result;
 }
 

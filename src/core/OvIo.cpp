@@ -42,10 +42,10 @@ long IoMonotonicRawSeconds() {
   return static_cast<long>(now.tv_sec);
 }
 
-long long IoMonotonicMs() {
+int64_t IoMonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void IoSleepMs(unsigned int ms) { usleep(ms * 1000U); }

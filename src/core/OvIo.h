@@ -2,9 +2,11 @@
 // threads make, so that the tasks read as protocol logic and the OS calls
 // stay in one place.
 #pragma once
-#include <cstddef>
 #include <poll.h>
 #include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
 
 // Waits up to timeoutMs (-1: forever) for `events` on fd. Returns poll's
 // result (1 ready, 0 time-out, -1 error) and stores the returned events in
@@ -23,7 +25,9 @@ int IoRewind(int fd);
 bool IoWriteAll(int fd, const void* buf, size_t length);
 // The whole seconds of CLOCK_MONOTONIC_RAW.
 long IoMonotonicRawSeconds();
-// Milliseconds of CLOCK_MONOTONIC, for deadlines within a thread.
-long long IoMonotonicMs();
+// Milliseconds of CLOCK_MONOTONIC, for pacing retries; 64 bits, so that a
+// board up for years never wraps.
+int64_t IoMonotonicMs();
+// Sleeps; a signal handled on the calling thread ends the sleep early.
 void IoSleepMs(unsigned int ms);
 void IoSleepUs(unsigned int us);

@@ -14,7 +14,10 @@
 int UartOpen(const char* path, int* fd) {
   int d = open(path, O_RDWR | O_NOCTTY | O_SYNC);
   if (d < 0) {
-    return PrintErr("Failed to open UART %s. errno=%s", path, PrintErrNo(errno));
+    int saved = errno;  // callers may word their own message from it
+    PrintErr("Failed to open UART %s. errno=%s", path, PrintErrNo(saved));
+    errno = saved;
+    return 0;
   }
   *fd = d;
   return 1;

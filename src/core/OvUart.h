@@ -2,7 +2,9 @@
 #pragma once
 
 // Opens `path` read-write, no controlling terminal, synchronous writes.
-// Non-zero on success with *fd set; 0 with g_error, *fd untouched.
+// Non-zero on success with *fd set; 0 with g_error and errno of the open,
+// *fd untouched. Without O_NOCTTY a session leader would take the device as
+// its controlling terminal and die of SIGHUP when the device hangs up.
 int UartOpen(const char* path, int* fd);
 
 // Raw 8N1 without flow control at termios `speed`; VTIME = timeoutMs / 100.

@@ -1,14 +1,12 @@
 // CTS monitor: init, thread body and shutdown.
 #include "cts/CtsTask.h"
 
-#include <pthread.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "core/OvClosers.h"
+#include "core/OvInterrupt.h"
+#include "core/OvIo.h"
 #include "core/OvPrintErr.h"
-#include "core/OvUart.h"
 #include "cts/CtsTaskGpio.h"
 #include "cts/CtsTaskIoctl.h"
 #include "ovapi/OvApi.h"
@@ -17,17 +15,13 @@ tCtsState g_cts;
 
 namespace {
 
+// Between two interruptions at shutdown: one lands while the thread is in
+// its wait even when the previous one came just before the wait began.
+constexpr unsigned int kInterruptPauseMs = 5;
+
 void CloseAtomic(std::atomic<int>* slot) {
   int fd = slot->exchange(-1);
   FdClose(&fd);
-}
-
-// Runs when the loop returns or the thread is cancelled. close() is a
-// cancellation point: a cancel arriving inside this handler would unwind
-// through it, so cancellation is switched off first.
-void CloseOnExit(void*) {
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  CtsTaskCloseDescriptors();
 }
 
 }  // namespace
@@ -38,10 +32,18 @@ void CtsTaskCloseDescriptors() {
 }
 
 void CtsTaskReportEvent() {
-  int previous = 0;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+  InterruptHold();
   OvApiCtsActive(0);
-  pthread_setcancelstate(previous, nullptr);
+  InterruptRelease();
+}
+
+bool CtsTaskStopping() { return g_cts.stop.load() != 0; }
+
+bool CtsTaskPause(int ms) {
+  if (!CtsTaskStopping() && ms > 0) {
+    IoSleepMs(static_cast<unsigned int>(ms));
+  }
+  return !CtsTaskStopping();
 }
 
 int CtsTaskInit(void* config) { return CtsTaskInitInternal(static_cast<tConfiguration*>(config)); }
@@ -51,6 +53,10 @@ int CtsTaskInitInternal(tConfiguration* config) {
   CtsTaskCloseDescriptors();
   g_cts.mainLoop = nullptr;
   g_cts.config = config;
+  g_cts.stop.store(0);
+  if (!InterruptInstall()) {
+    return 0;
+  }
   const char* source = config->getCtsSource();
   if (source != nullptr && strcmp(source, "gpio") == 0) {
     g_cts.mainLoop = CtsMainGpio;
@@ -69,12 +75,23 @@ int CtsTaskInitInternal(tConfiguration* config) {
 }
 
 void* CtsTaskRun(void*) {
-  pthread_cleanup_push(CloseOnExit, nullptr);
-  if (g_cts.mainLoop != nullptr) {
+  g_cts.thread.store(pthread_self());
+  // Announced before the stop flag is read, so that a shutdown either sees
+  // the thread running and interrupts it, or the thread sees the stop.
+  g_cts.running.store(1);
+  if (!CtsTaskStopping() && g_cts.mainLoop != nullptr) {
     g_cts.mainLoop();
   }
-  pthread_cleanup_pop(1);
+  CtsTaskCloseDescriptors();
+  g_cts.running.store(0);
   return nullptr;
 }
 
-int CtsTaskShutdown() { return 0; }
+int CtsTaskShutdown() {
+  g_cts.stop.store(1);
+  while (g_cts.running.load() != 0) {
+    InterruptThread(g_cts.thread.load());
+    IoSleepMs(kInterruptPauseMs);
+  }
+  return 1;
+}

@@ -7,19 +7,25 @@
 #include <cstdio>
 
 #include "core/OvIo.h"
+#include "core/OvPrintErr.h"
 #include "core/OvWake.h"
 #include "cts/CtsTask.h"
 #include "cts/Gpio.h"
 
 namespace {
 
-// First failing preparation step's message, or null.
-const char* PreparePin(int pin, int* fd) {
+constexpr int kPrepareAgainMs = 1000;
+
+// First failing preparation step's message, or null. On success the value
+// file is open in g_cts.valueFd and its opening event is taken.
+const char* PreparePin(int pin) {
+  int fd = -1;
   const char* failure = GpioUnExport(pin);
   if (failure == nullptr) failure = GpioExport(pin);
   if (failure == nullptr) failure = GpioDirection(pin, "in");
   if (failure == nullptr) failure = GpioTriggerMode(pin, "falling");
-  if (failure == nullptr) failure = GpioOpenValue(pin, fd);
+  if (failure == nullptr) failure = GpioOpenValue(pin, &fd);
+  if (failure == nullptr) g_cts.valueFd.store(fd);
   return failure;
 }
 
@@ -31,49 +37,73 @@ bool Acknowledge(int fd) {
   return IoRead(fd, value, sizeof value) >= 0 || errno == EINTR;
 }
 
-void EndWait(const char* call) {
-  perror(call);
+// A value file flags an event from its opening until its first read; that is
+// no edge, and taking it for one would release a queued command early. Null,
+// or the failing call as WaitEdge gives it.
+const char* TakeOpeningEvent() { return Acknowledge(g_cts.valueFd.load()) ? nullptr : "read()"; }
+
+// Closes the value file and prepares the pin every second until that works;
+// false when a stop came first.
+bool PrepareAgain(int pin, const char* call, int err) {
   CtsTaskCloseDescriptors();
-  printf("ERROR CTS!! \n\n");
+  printf("CtsMainGpio: GPIO pin %d lost: %s errno=%s; preparing it again every second\n", pin,
+         call, PrintErrNo(err));
+  do {
+    if (!CtsTaskPause(kPrepareAgainMs)) {
+      return false;
+    }
+  } while (PreparePin(pin) != nullptr);
+  printf("CtsMainGpio: GPIO pin %d prepared again\n", pin);
+  return true;
+}
+
+// Waits for one edge and acknowledges it. Null when the pin is fine (an edge
+// is reported), else the call that failed, with errno.
+const char* WaitEdge(int fd) {
+  IoRewind(fd);
+  short revents = 0;
+  int rc = IoPollOne(fd, POLLPRI, -1, &revents);
+  if (rc < 0 && errno == EINTR) {
+    return nullptr;  // an interruption: the loop looks at the stop flag
+  }
+  if (rc < 0) {
+    return "poll()";
+  }
+  // Acknowledged before it is reported, so that a pin gone away is not
+  // taken for clear-to-send.
+  if (!Acknowledge(fd)) {
+    return "read()";
+  }
+  if (rc > 0) {
+    CtsTaskReportEvent();
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 void CtsMainGpio() {
-  int fd = -1;
-  const char* failure = PreparePin(g_cts.config->getGpioPin(), &fd);
+  int pin = g_cts.config->getGpioPin();
+  const char* failure = PreparePin(pin);
   if (failure != nullptr) {
     printf("CtsMainGpio: %s\n", failure);
     // Shutting down is the main thread's job; it ends the process with 1.
-    WakePost(WAKE_FATAL);
+    // A stop that interrupted the preparation is no failure of the pin.
+    if (!CtsTaskStopping()) {
+      WakePost(WAKE_FATAL);
+    }
     return;
   }
-  g_cts.valueFd.store(fd);
-  // A value file flags an event from its opening until its first read; that
-  // is no edge, and taking it for one would release a queued command early.
-  if (!Acknowledge(fd)) {
-    EndWait("read()");
-    return;
-  }
-  for (;;) {
-    IoRewind(fd);
-    short revents = 0;
-    int rc = IoPollOne(fd, POLLPRI, -1, &revents);
-    if (rc < 0 && errno == EINTR) {
-      continue;  // a signal handled on this thread, not a failed wait
+  const char* call = TakeOpeningEvent();
+  while (!CtsTaskStopping()) {
+    if (call == nullptr) {
+      call = WaitEdge(g_cts.valueFd.load());
+      continue;
     }
-    if (rc < 0) {
-      EndWait("poll()");
+    int err = errno;  // of the failed call: the pin is gone
+    if (!PrepareAgain(pin, call, err)) {
       return;
     }
-    // Acknowledged before it is reported, so that a pin gone away is not
-    // taken for clear-to-send.
-    if (!Acknowledge(fd)) {
-      EndWait("read()");
-      return;
-    }
-    if (rc > 0) {
-      CtsTaskReportEvent();
-    }
+    call = TakeOpeningEvent();
   }
 }

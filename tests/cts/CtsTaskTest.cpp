@@ -1,5 +1,7 @@
 // CTS monitor init and the sysfs GPIO functions over a scratch directory.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,45 @@ TEST_F(CtsInitTest, IoctlModeReportsUnopenableUart) {
   EXPECT_EQ(0, std::string(g_error).rfind("CtsTask failed to open UART. errno=", 0)) << g_error;
 }
 
-TEST_F(CtsInitTest, ShutdownAsksForCancellation) { EXPECT_EQ(0, CtsTaskShutdown()); }
+// A stop that comes before the thread runs its loop: the thread ends at once
+// and still closes its descriptor.
+TEST_F(CtsInitTest, StopBeforeTheLoopEndsTheThreadAtOnce) {
+  config_.setCtsSource("ioctl");
+  config_.setUart("/dev/null");
+  ASSERT_NE(0, CtsTaskInit(&config_));
+  EXPECT_NE(0, CtsTaskShutdown());  // no thread yet: nothing to interrupt
+  EXPECT_TRUE(CtsTaskStopping());
+  CtsTaskRun(nullptr);
+  EXPECT_EQ(-1, g_cts.uartFd.load());
+  EXPECT_EQ(0, g_cts.running.load());
+  ASSERT_NE(0, CtsTaskInit(&config_));  // a new run starts unstopped
+  EXPECT_FALSE(CtsTaskStopping());
+}
+
+// The thread sits in a wait that only a signal ends (poll on a pipe nobody
+// writes, as the gpio loop waits on a value file); shutdown must end it.
+TEST_F(CtsInitTest, ShutdownInterruptsAWaitThatOnlyASignalEnds) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  static int s_read = -1;
+  s_read = fds[0];
+  config_.setCtsSource("gpio");
+  ASSERT_NE(0, CtsTaskInit(&config_));
+  g_cts.mainLoop = [] {
+    while (!CtsTaskStopping()) {
+      pollfd p{s_read, POLLIN, 0};
+      poll(&p, 1, -1);
+    }
+  };
+  pthread_t thread;
+  ASSERT_EQ(0, pthread_create(&thread, nullptr, CtsTaskRun, nullptr));
+  for (int i = 0; i < 5000 && g_cts.running.load() == 0; ++i) usleep(1000);
+  ASSERT_EQ(1, g_cts.running.load());
+  EXPECT_NE(0, CtsTaskShutdown());
+  EXPECT_EQ(0, pthread_join(thread, nullptr));
+  EXPECT_EQ(0, g_cts.running.load());
+  close(fds[0]);
+  close(fds[1]);
+}
 
 }  // namespace

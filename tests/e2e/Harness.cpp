@@ -125,6 +125,7 @@ bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector
         dup2(out, 1);
         dup2(out, 2);
         if (wantStdin) dup2(in[0], 0);
+        if (newSession_) setsid();
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         execv(args[0], args.data());
         _exit(127);
@@ -198,11 +199,14 @@ SimProcess::~SimProcess() {
 bool SimProcess::Start(const std::vector<std::string>& args, Deadline deadline) {
     if (dir_.empty()) return false;
     logPath_ = dir_ + "/sim.log";
-    ctsSocket_ = dir_ + "/cts.sock";
+    if (ctsSocket_.empty()) ctsSocket_ = dir_ + "/cts.sock";
     std::vector<std::string> argv{ORVEL_SIM_PATH, "--log", logPath_, "--cts-socket", ctsSocket_,
                                   "--stdin-frames"};
     argv.insert(argv.end(), args.begin(), args.end());
-    for (const auto& a : args) servesGpio_ = servesGpio_ || a == "--gpio-sysfs";
+    for (size_t i = 0; i < args.size(); ++i) {
+        servesGpio_ = servesGpio_ || args[i] == "--gpio-sysfs";
+        if (args[i] == "--link" && i + 1 < args.size()) link_ = args[i + 1];
+    }
     if (!Spawn(argv, {}, dir_ + "/sim.out", true)) return false;
     // The first output line is the slave path; the log file exists once set-up is done.
     const bool ok = WaitUntil([&] {
@@ -262,8 +266,9 @@ bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProces
         std::string preload = ORVEL_SANITIZER_RUNTIME;
         if (!preload.empty()) preload += " ";
         env.push_back("LD_PRELOAD=" + preload + ORVEL_SHIM_PATH);
-        env.push_back("ORVEL_SIM_PTY=" + sim->SlavePath());
+        env.push_back("ORVEL_SIM_PTY=" + sim->DevicePath());
         env.push_back("ORVEL_CTS_SOCKET=" + sim->CtsSocketPath());
+        env.push_back("ORVEL_CTS_WAIT=uart");
     }
     return Spawn(argv, env, outputDir + "/gateway.out", false);
 #else
@@ -276,7 +281,7 @@ bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProces
 
 std::string GatewayConfig(const SimProcess& sim, uint16_t recvPort, uint16_t sendPort,
                           const std::vector<std::string>& extras) {
-    std::string s = "uart=" + sim.SlavePath() + ",recvPort=" + std::to_string(recvPort) +
+    std::string s = "uart=" + sim.DevicePath() + ",recvPort=" + std::to_string(recvPort) +
                     ",sendPort=" + std::to_string(sendPort) + ",ctsSource=ioctl";
     for (const auto& e : extras) s += "," + e;
     return s;

@@ -75,6 +75,7 @@ protected:
     bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                const std::string& outPath, bool wantStdin);
     int stdinFd_ = -1;
+    bool newSession_ = false;  // the child calls setsid() before exec
     int exitStatus_ = -1;
 
 private:
@@ -94,6 +95,14 @@ public:
     // waits for the slave path on its first stdout line. False on failure.
     bool Start(const std::vector<std::string>& args = {}, Deadline deadline = In(10000));
     const std::string& SlavePath() const { return slave_; }
+    // The path the gateway is given: the --link path when started with one
+    // (a simulator started later with the same link is the same device),
+    // else the slave.
+    const std::string& DevicePath() const { return link_.empty() ? slave_ : link_; }
+    // Before Start: publish CTS on this socket instead of a private one, so
+    // a simulator replacing a vanished one reaches the shim of the running
+    // gateway.
+    void UseCtsSocket(const std::string& path) { ctsSocket_ = path; }
     const std::string& CtsSocketPath() const { return ctsSocket_; }
     const std::string& LogPath() const { return logPath_; }
     // Private directory of this simulator, removed with everything in it.
@@ -121,13 +130,14 @@ public:
     bool Stop(Deadline deadline = In(5000));
 
 private:
-    std::string dir_, slave_, ctsSocket_, logPath_;
+    std::string dir_, slave_, link_, ctsSocket_, logPath_;
     bool servesGpio_ = false;
 };
 
 // OrvelGateway with the CTS shim preloaded (sanitizer runtime first when the
 // tree is built with a sanitizer) and ORVEL_SIM_PTY / ORVEL_CTS_SOCKET set from
-// the simulator. When the simulator serves the GPIO stand-in the gateway runs
+// the simulator; ORVEL_CTS_WAIT=uart makes the shim's wait end only as a real
+// UART's does (a CTS change, a signal, a hang-up), never on cancellation. When the simulator serves the GPIO stand-in the gateway runs
 // in its mount namespace instead, entered through nsenter, without the shim.
 // Output is captured to a file.
 class GatewayProcess : public ChildProcess {
@@ -136,9 +146,12 @@ public:
     // {"-C", "uart=/dev/pts/3,recvPort=4000,..."}. sim may be null (no shim env).
     bool Start(const std::vector<std::string>& args, const SimProcess* sim,
                const std::string& outputDir);
+    // Before Start: run the gateway as the leader of a new session (setsid),
+    // as a service manager starts it.
+    void AsSessionLeader() { newSession_ = true; }
 };
 
-// "-C" argument text for the gateway: uart from the simulator, the two ports,
+// "-C" argument text for the gateway: uart from the simulator (DevicePath), the two ports,
 // ctsSource=ioctl, plus "key=value" extras appended in order.
 std::string GatewayConfig(const SimProcess& sim, uint16_t recvPort, uint16_t sendPort,
                           const std::vector<std::string>& extras = {});

@@ -1,6 +1,7 @@
 // The CTS shim preloaded into a probe process: modem-line waits on the
 // simulator's pty slave are answered from the simulator's CTS line, end on
-// close and on cancellation, and other descriptors reach the C library.
+// close and on cancellation (like a real UART, with ORVEL_CTS_WAIT=uart, only
+// on a signal), and other descriptors reach the C library.
 #include <unistd.h>
 
 #include <csignal>
@@ -15,15 +16,17 @@ namespace {
 
 class Probe : public ChildProcess {
 public:
-    bool Start(const SimProcess& sim, const std::vector<std::string>& args, const std::string& out) {
+    bool Start(const SimProcess& sim, const std::vector<std::string>& args, const std::string& out,
+               const std::vector<std::string>& extraEnv = {}) {
         std::vector<std::string> argv{ORVEL_PROBE_PATH, sim.SlavePath()};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string preload = ORVEL_SANITIZER_RUNTIME;
         if (!preload.empty()) preload += " ";
-        return Spawn(argv,
-                     {"LD_PRELOAD=" + preload + ORVEL_SHIM_PATH, "ORVEL_SIM_PTY=" + sim.SlavePath(),
-                      "ORVEL_CTS_SOCKET=" + sim.CtsSocketPath()},
-                     out, false);
+        std::vector<std::string> env{"LD_PRELOAD=" + preload + ORVEL_SHIM_PATH,
+                                     "ORVEL_SIM_PTY=" + sim.SlavePath(),
+                                     "ORVEL_CTS_SOCKET=" + sim.CtsSocketPath()};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        return Spawn(argv, env, out, false);
     }
 };
 
@@ -104,5 +107,19 @@ TEST(CtsShim, OtherDescriptorsPassThrough) {
     ASSERT_TRUE(p.Start(sim, {"other"}, sim.Dir() + "/probe.out"));
     ASSERT_TRUE(p.WaitExit(In(10000)));
     EXPECT_NE(p.Output().find("pipe TIOCMGET r=-1 errno=Inappropriate ioctl"), std::string::npos)
+        << p.Output();
+}
+
+// As on a real serial driver: cancelling the thread and closing the
+// descriptor leave the wait blocked; a signal aimed at the thread ends it.
+TEST(CtsShim, RealUartWaitEndsOnlyOnASignal) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--no-cts"}));
+    Probe p;
+    ASSERT_TRUE(p.Start(sim, {"stubborn"}, sim.Dir() + "/probe.out", {"ORVEL_CTS_WAIT=uart"}));
+    ASSERT_TRUE(p.WaitExit(In(10000))) << p.Output();
+    EXPECT_NE(p.Output().find("still waiting\n"), std::string::npos) << p.Output();
+    EXPECT_NE(p.Output().find("interrupted errno=Interrupted system call not cancelled"),
+              std::string::npos)
         << p.Output();
 }

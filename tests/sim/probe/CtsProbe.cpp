@@ -4,11 +4,16 @@
 //   sim_cts_probe SLAVE wait N   N changes: "change cts=0|1" each
 //   sim_cts_probe SLAVE close    a wait ended by closing the descriptor
 //   sim_cts_probe SLAVE cancel   a wait ended by cancelling the thread
+//   sim_cts_probe SLAVE stubborn cancels the waiting thread and closes the
+//                                descriptor, reports whether it still waits,
+//                                then interrupts it with a signal
 //   sim_cts_probe SLAVE other    TIOCMGET on a pipe goes to the C library
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
@@ -20,11 +25,36 @@ namespace {
 
 std::atomic<int> g_fd{-1};
 std::atomic<int> g_waitErrno{0};
+std::atomic<bool> g_waitDone{false};
 
 void* WaitOnce(void*) {
     const int r = ioctl(g_fd.load(), TIOCMIWAIT, TIOCM_CTS);
     g_waitErrno.store(r == 0 ? 0 : errno);
+    g_waitDone.store(true);
     return nullptr;
+}
+
+void Ignore(int) {}
+
+// Neither a cancel nor a close may end the wait; a thread-directed signal,
+// whose handler is installed without SA_RESTART, must.
+int Stubborn(pthread_t t, int fd) {
+    struct sigaction a {};
+    a.sa_handler = Ignore;
+    sigaction(SIGUSR2, &a, nullptr);
+    pthread_cancel(t);
+    close(fd);
+    usleep(300 * 1000);  // the default wait would have seen the close by now
+    std::printf("%s\n", g_waitDone.load() ? "wait ended" : "still waiting");
+    for (int i = 0; i < 500 && !g_waitDone.load(); ++i) {
+        pthread_kill(t, SIGUSR2);
+        usleep(10 * 1000);
+    }
+    void* res = nullptr;
+    pthread_join(t, &res);
+    std::printf("interrupted errno=%s %s\n", std::strerror(g_waitErrno.load()),
+                res == PTHREAD_CANCELED ? "cancelled" : "not cancelled");
+    return 0;
 }
 
 int WaitChanges(int fd, int n) {
@@ -61,6 +91,7 @@ int main(int argc, char** argv) {
     pthread_t t;
     pthread_create(&t, nullptr, WaitOnce, nullptr);
     usleep(300 * 1000);  // let the thread block in the wait
+    if (!std::strcmp(mode, "stubborn")) return Stubborn(t, fd);
     if (!std::strcmp(mode, "close")) {
         close(fd);
         pthread_join(t, nullptr);
