@@ -78,7 +78,7 @@ void ReportOverflow(const tRecvClient& client) {
 void BuildPollSet(long long now) {
   size_t count = kFirstClientSlot + g_recv.clients.size();
   g_polls.resize(count);
-  bool uartPaused = now < g_recv.uartPausedUntilMs;
+  bool uartPaused = now < g_recv.uartPausedUntilMs || g_recv.uartFd < 0;
   bool acceptPaused = now < g_recv.acceptPausedUntilMs;
   g_polls[kUartSlot] = {uartPaused ? -1 : g_recv.uartFd, POLLIN, 0};
   g_polls[kListenSlot] = {acceptPaused ? -1 : g_recv.listenFd, POLLIN, 0};
@@ -96,6 +96,7 @@ int PollTimeout(long long now) {
   long long due = g_recv.quietAtMs;
   if (now < g_recv.uartPausedUntilMs) due = std::min(due, g_recv.uartPausedUntilMs);
   if (now < g_recv.acceptPausedUntilMs) due = std::min(due, g_recv.acceptPausedUntilMs);
+  if (UartLinkIsLost(&g_recv.link)) due = std::min(due, now + UartLinkRetryInMs(&g_recv.link));
   return static_cast<int>(std::clamp<long long>(due - now, 0, kPollMs));
 }
 
@@ -177,6 +178,8 @@ void* RecvTaskRun(void*) {
     return nullptr;
   }
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
+  UartLinkInit(&g_recv.link, g_recv.config->getUart(), g_recv.config->getSpeed(), kUartTimeoutMs,
+               UART_LINK_RECV);
   // The run flag was raised by init; raising it again here could undo a
   // stop requested before this thread got going.
   while (g_recv.state.load() == 1) {
@@ -203,14 +206,16 @@ void RecvTaskLoop() {
     short uart = g_polls[kUartSlot].revents;
     if ((uart & POLLIN) != 0) {
       fed = RecvTaskPumpUart();
-    }
-    if (uart != 0 && !fed) {
-      g_recv.uartPausedUntilMs = now + kFaultPauseMs;
+    } else if (uart != 0) {
+      RecvTaskUartFault(EIO);  // hang-up or error without bytes
     }
     if ((g_polls[kListenSlot].revents & POLLIN) != 0) {
       RecvTaskAcceptSockets();
     }
     RemoveClosedClients();
+  }
+  if (UartLinkIsLost(&g_recv.link) && UartLinkReopen(&g_recv.link, &g_recv.uartFd)) {
+    QuietLine(now);  // nothing from before the loss survives its return
   }
   if (fed) {
     g_recv.quietAtMs = now + kQuietMs;
@@ -223,6 +228,11 @@ bool RecvTaskPumpUart() {
   uint8_t buffer[kReadBytes];
   ssize_t count = IoRead(g_recv.uartFd, buffer, sizeof buffer);
   if (count <= 0) {
+    // Readable but no bytes: end of file is a device that went away.
+    int err = count == 0 ? EIO : errno;
+    if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+      RecvTaskUartFault(err);
+    }
     return false;
   }
   g_recv.batching = true;
@@ -230,6 +240,17 @@ bool RecvTaskPumpUart() {
   g_recv.batching = false;
   RecvTaskFlushBatch();
   return true;
+}
+
+void RecvTaskUartFault(int err) {
+  long long now = IoMonotonicMs();
+  if (UartLinkIsGone(err)) {
+    FdClose(&g_recv.uartFd);
+    UartLinkLost(&g_recv.link, err);
+  } else {
+    g_recv.uartPausedUntilMs = now + kFaultPauseMs;
+  }
+  QuietLine(now);
 }
 
 void RecvTaskAcceptSockets() {

@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "config/Configuration.h"
+#include "core/OvUartLink.h"
 #include "recv/RecvClients.h"
 
 struct tRecvState {
   int uartFd = -1;                          // the task's own UART descriptor
+  tUartLink link;                           // reopens the UART after a hang-up
   tConfigEssentials* essentials = nullptr;  // serializer for the callbacks
   tRecvConfig* config = nullptr;            // receive port, delimiter, queue bound
   std::atomic<int> state{0};                // 1 running, 0 asked to stop
@@ -60,6 +62,11 @@ void RecvTaskLoop();
 // Reads what the UART has (one read) and feeds it as one batch; false when
 // the device reported a fault instead of bytes.
 bool RecvTaskPumpUart();
+// After a hang-up or a failed read: a device that went away is closed and
+// opened again every second (the clients stay); any other fault leaves the
+// UART out of the poll for 100 ms. Either way the partial frame is dropped,
+// so bytes from before never join bytes after.
+void RecvTaskUartFault(int err);
 // Accepts every waiting client; a lack of descriptors pauses accepting for
 // 100 ms, logged once until a client is accepted again.
 void RecvTaskAcceptSockets();
