@@ -2,14 +2,23 @@
 #include "OvIo.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "OvPrintErr.h"
 
 int IoPollOne(int fd, short events, int timeoutMs, short* revents) {
   pollfd p{fd, events, 0};
   int rc = poll(&p, 1, timeoutMs);
   *revents = rc > 0 ? p.revents : 0;
   return rc;
+}
+
+int IoPoll(pollfd* fds, unsigned count, int timeoutMs) {
+  return poll(fds, static_cast<nfds_t>(count), timeoutMs);
 }
 
 ssize_t IoRead(int fd, void* buf, size_t length) { return read(fd, buf, length); }
@@ -22,6 +31,27 @@ long IoMonotonicRawSeconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_RAW, &now);
   return static_cast<long>(now.tv_sec);
+}
+
+long long IoMonotonicRawMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int IoRaiseFdLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return PrintErr("Failed to read the descriptor limit. errno=%s", PrintErrNo(errno));
+  }
+  if (limit.rlim_cur == limit.rlim_max) {
+    return 1;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return PrintErr("Failed to raise the descriptor limit. errno=%s", PrintErrNo(errno));
+  }
+  return 1;
 }
 
 void IoSleepMs(unsigned int ms) { usleep(ms * 1000U); }

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "OvIo.h"
 #include "OvPrintErr.h"
 
 int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
@@ -40,6 +42,29 @@ int SocketAcceptNonBlock(int listenFd, int* clientFd) {
   }
   fcntl(*clientFd, F_SETFL, O_NONBLOCK);
   return 1;
+}
+
+int SocketAcceptBackOff(int listenFd, int* clientFd, tAcceptBackOff* backOff, const char* what) {
+  if (SocketAcceptNonBlock(listenFd, clientFd)) {
+    backOff->logged = false;
+    return 1;
+  }
+  if (errno == EMFILE || errno == ENFILE) {
+    backOff->resumeMs = IoMonotonicRawMs() + SOCKET_BACKOFF_MS;
+    if (!backOff->logged) {
+      printf("%s: out of descriptors, accepting paused\n", what);
+      backOff->logged = true;
+    }
+  }
+  return 0;
+}
+
+bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* waitMs) {
+  if (nowMs >= backOff->resumeMs) {
+    return true;
+  }
+  *waitMs = static_cast<int>(backOff->resumeMs - nowMs);
+  return false;
 }
 
 bool SocketSendAll(int fd, const void* buf, unsigned long length) {
