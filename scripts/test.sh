@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test with ctest in three flavours: plain
-# (warnings as errors), AddressSanitizer+UndefinedBehaviorSanitizer, and
-# ThreadSanitizer. Exits non-zero when any flavour fails.
-#   scripts/test.sh            all three flavours
+# Builds everything and runs every test with ctest in four flavours: plain
+# (warnings as errors), AddressSanitizer+UndefinedBehaviorSanitizer,
+# ThreadSanitizer, and fuzz (the libFuzzer targets built with clang: every
+# corpus replayed, then each target run for a bounded time, one at a time).
+# Exits non-zero when any flavour fails.
+#   scripts/test.sh            all four flavours
 #   scripts/test.sh --quick    the plain flavour only (for iteration)
-#   scripts/test.sh --flavour asan|tsan|plain
+#   scripts/test.sh --flavour asan|tsan|plain|fuzz
+#   scripts/test.sh --fuzz-seconds N   length of each timed fuzz run (30)
 set -u
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
 
-flavours=(plain asan tsan)
-case "${1:-}" in
-  --quick) flavours=(plain) ;;
-  --flavour) flavours=("$2") ;;
-  "") ;;
-  *) echo "usage: $0 [--quick | --flavour plain|asan|tsan]"; exit 2 ;;
-esac
+flavours=(plain asan tsan fuzz)
+fuzz_seconds=30
+usage="usage: $0 [--quick | --flavour plain|asan|tsan|fuzz] [--fuzz-seconds N]"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) flavours=(plain) ;;
+    --flavour) [ $# -ge 2 ] || { echo "$usage"; exit 2; }; flavours=("$2"); shift ;;
+    --fuzz-seconds)
+      [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || { echo "$usage"; exit 2; }
+      fuzz_seconds=$2; shift ;;
+    *) echo "$usage"; exit 2 ;;
+  esac
+  shift
+done
 
 jobs=$(nproc 2>/dev/null || echo 2)
 failed=()
@@ -24,7 +34,12 @@ for f in "${flavours[@]}"; do
   san=""
   [ "$f" = plain ] || { dir="build-$f"; san="$f"; }
   echo "=== flavour $f ($dir) ==="
-  if ! cmake -S . -B "$dir" -DORVEL_WERROR=ON -DORVEL_SANITIZE="$san" >"$dir.configure.log" 2>&1; then
+  options=(-DORVEL_WERROR=ON -DORVEL_SANITIZE="$san")
+  if [ "$f" = fuzz ]; then
+    options=(-DORVEL_WERROR=ON -DORVEL_FUZZ=ON -DORVEL_FUZZ_SECONDS="$fuzz_seconds"
+             -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+  fi
+  if ! cmake -S . -B "$dir" "${options[@]}" >"$dir.configure.log" 2>&1; then
     tail -n 30 "$dir.configure.log"; echo "configure of flavour $f failed"; failed+=("$f"); continue
   fi
   if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then

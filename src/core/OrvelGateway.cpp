@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "config/Configuration.h"
+#include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 #include "core/OvTask.h"
 #include "core/OvWake.h"
@@ -129,6 +130,11 @@ int main(int argc, char** argv) {
   g_argc = argc;
   g_argv = argv;
   printf("OrvelGateway %s %s\n", __DATE__, __TIME__);
+  // Every client costs a descriptor: take all the system grants, so that the
+  // soft default of 1024 is not what many clients run into first.
+  if (!IoRaiseFdLimit()) {
+    printf("%s\n", g_error);
+  }
   if (!GetConfig(g_argc, g_argv, &g_config)) {
     return Usage("ERROR");
   }

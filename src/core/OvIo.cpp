@@ -2,10 +2,13 @@
 #include "OvIo.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "OvPrintErr.h"
 
 int IoPollOne(int fd, short events, int timeoutMs, short* revents) {
   pollfd p{fd, events, 0};
@@ -46,6 +49,21 @@ int64_t IoMonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int IoRaiseFdLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return PrintErr("Failed to read the descriptor limit. errno=%s", PrintErrNo(errno));
+  }
+  if (limit.rlim_cur == limit.rlim_max) {
+    return 1;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return PrintErr("Failed to raise the descriptor limit. errno=%s", PrintErrNo(errno));
+  }
+  return 1;
 }
 
 void IoSleepMs(unsigned int ms) { usleep(ms * 1000U); }

@@ -28,6 +28,9 @@ long IoMonotonicRawSeconds();
 // Milliseconds of CLOCK_MONOTONIC, for pacing retries; 64 bits, so that a
 // board up for years never wraps.
 int64_t IoMonotonicMs();
+// Raises the soft descriptor limit to the hard one; non-zero on success, 0
+// with g_error.
+int IoRaiseFdLimit();
 // Sleeps; a signal handled on the calling thread ends the sleep early.
 void IoSleepMs(unsigned int ms);
 void IoSleepUs(unsigned int us);

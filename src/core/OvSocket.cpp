@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "OvClosers.h"
+#include "OvIo.h"
 #include "OvPrintErr.h"
 
 int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
@@ -45,6 +46,29 @@ int SocketAcceptNonBlock(int listenFd, int* clientFd) {
   }
   fcntl(*clientFd, F_SETFL, O_NONBLOCK);
   return 1;
+}
+
+int SocketAcceptBackOff(int listenFd, int* clientFd, tAcceptBackOff* backOff, const char* what) {
+  if (SocketAcceptNonBlock(listenFd, clientFd)) {
+    backOff->logged = false;
+    return 1;
+  }
+  if (errno == EMFILE || errno == ENFILE) {
+    backOff->resumeMs = IoMonotonicMs() + SOCKET_BACKOFF_MS;
+    if (!backOff->logged) {
+      printf("%s: out of descriptors, accepting paused\n", what);
+      backOff->logged = true;
+    }
+  }
+  return 0;
+}
+
+bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* waitMs) {
+  if (nowMs >= backOff->resumeMs) {
+    return true;
+  }
+  *waitMs = static_cast<int>(backOff->resumeMs - nowMs);
+  return false;
 }
 
 bool SocketSendAll(int fd, const void* buf, unsigned long length) {

@@ -13,6 +13,27 @@ int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address);
 // it non-blocking. Non-zero when a client was accepted; 0 otherwise, silently.
 int SocketAcceptNonBlock(int listenFd, int* clientFd);
 
+// How long a listening socket rests after accept ran out of descriptors.
+constexpr int SOCKET_BACKOFF_MS = 200;
+
+// Back-off of one listening socket while the process (EMFILE) or the system
+// (ENFILE) has no descriptor left. A waiting connection keeps the socket
+// readable, so polling it then would spin: the task leaves it out of its
+// poll until the rest is over. Zero-initialised means "not backing off".
+struct tAcceptBackOff {
+  long long resumeMs = 0;  // IoMonotonicMs before which not to accept
+  bool logged = false;     // exhaustion reported; cleared by the next accept
+};
+
+// SocketAcceptNonBlock that notices exhaustion: on EMFILE/ENFILE it prints
+// "<what>: out of descriptors, accepting paused" once per exhaustion and
+// starts a rest of SOCKET_BACKOFF_MS. Same result convention.
+int SocketAcceptBackOff(int listenFd, int* clientFd, tAcceptBackOff* backOff, const char* what);
+// Whether the listening socket belongs in the poll at nowMs; when not, the
+// rest's remaining milliseconds (>= 1) go into *waitMs, which the caller
+// takes as its poll time-out at most. *waitMs is untouched otherwise.
+bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* waitMs);
+
 // Sends all of buf in one call with MSG_NOSIGNAL; true only when every byte
 // was taken (a closed peer yields false, never SIGPIPE).
 bool SocketSendAll(int fd, const void* buf, unsigned long length);

@@ -1,5 +1,6 @@
-// Send task: one command per send-port connection, answered after the frame
-// was written at clear-to-send or cancelled on time-out.
+// Send task: every send-port connection is read at once under its own read
+// bound; complete commands are written at clear-to-send one at a time, in
+// the order they completed, and each is answered on its own connection.
 #include "send/SendTask.h"
 
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "core/OvClosers.h"
+#include "core/OvEvent.h"
 #include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 #include "core/OvSocket.h"
@@ -22,9 +24,10 @@ tSendState g_send;
 namespace {
 
 constexpr int kUartTimeoutMs = 250;
-constexpr int kReadPauseMs = 100;
-constexpr unsigned int kWrittenPollUs = 250;
-constexpr unsigned int kAcceptPauseMs = 250;
+// The longest single wait: a stop posts the wake-up descriptor, so this only
+// bounds how long a missed post could go unnoticed.
+constexpr int kIdleWaitMs = 250;
+constexpr int kPollSlots = 2 + SEND_MAX_CLIENTS;  // wake-up, listener, clients
 
 int OpenUart(tSendConfig* config) {
   int fd = -1;
@@ -41,52 +44,287 @@ int ConfigureUart(tSendConfig* config) {
   return UartConfigure(g_send.uartFd.load(), config->getSpeed(), kUartTimeoutMs);
 }
 
-// Adds the braces of the new bytes to depth.
-void CountBraces(const char* bytes, ssize_t count, int* depth) {
-  for (ssize_t i = 0; i < count; ++i) {
-    if (bytes[i] == '{') {
-      ++*depth;
-    } else if (bytes[i] == '}') {
-      --*depth;
+void ReleaseClient(tSendClient* client) {
+  FdClose(&client->fd);
+  Free(&client->buf);
+  *client = tSendClient{};
+}
+
+// Drops a connection that failed to deliver a command, with the reason
+// (already in g_error) as a line; it gets no reply.
+void DropClient(tSendClient* client) {
+  printf("%s\n", g_error);
+  ReleaseClient(client);
+}
+
+void ReleaseAllClients() {
+  for (tSendClient& client : g_send.clients) {
+    ReleaseClient(&client);
+  }
+}
+
+bool IsReading(const tSendClient& client) { return client.fd >= 0 && client.completed == 0; }
+
+// The connection whose last byte (or accept) lies furthest back among those
+// still being read; null when none is.
+tSendClient* LongestSilent() {
+  tSendClient* found = nullptr;
+  for (tSendClient& client : g_send.clients) {
+    if (IsReading(client) && (found == nullptr || client.lastByteMs < found->lastByteMs)) {
+      found = &client;
+    }
+  }
+  return found;
+}
+
+tSendClient* FreeSlot() {
+  for (tSendClient& client : g_send.clients) {
+    if (client.fd < 0) {
+      return &client;
+    }
+  }
+  return nullptr;
+}
+
+void ExpireClients(long long now) {
+  for (tSendClient& client : g_send.clients) {
+    if (IsReading(client) && now >= client.deadlineMs) {
+      PrintErr("Failed to read from socket. no data");
+      DropClient(&client);
     }
   }
 }
 
-// One read into the rest of the buffer. 1: bytes arrived; 0: nothing yet
-// (paused); -1: failed with the reason in g_error.
-int ReadSome(int* depth) {
-  ssize_t count = IoRead(g_send.clientFd, g_send.msgBuf + g_send.msgLen,
-                         SEND_MSG_MAX - g_send.msgLen);
+// One read into the rest of the buffer; a read of 0 bytes (peer closed, or
+// buffer full) or an error other than "nothing yet" drops the connection.
+void ReadClient(tSendClient* client, long long now) {
+  ssize_t count = IoRead(client->fd, client->buf + client->len, SEND_MSG_MAX - client->len);
   if (count == 0) {
-    return PrintErr("Failed to read from socket. no data") - 1;
+    PrintErr("Failed to read from socket. no data");
+    DropClient(client);
+    return;
   }
   if (count < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return PrintErr("Failed to read from socket. errno=%s", PrintErrNo(errno)) - 1;
+      PrintErr("Failed to read from socket. errno=%s", PrintErrNo(errno));
+      DropClient(client);
     }
-    // Waiting on the socket instead of a fixed sleep: the pause ends as soon
-    // as the next piece arrives.
-    short revents = 0;
-    IoPollOne(g_send.clientFd, POLLIN, kReadPauseMs, &revents);
-    return 0;
+    return;
   }
-  CountBraces(g_send.msgBuf + g_send.msgLen, count, depth);
-  g_send.msgLen += static_cast<uint32_t>(count);
-  return 1;
+  bool balanced =
+      SendTaskScanBraces(&client->scan, client->buf + client->len, static_cast<uint32_t>(count));
+  client->len += static_cast<uint32_t>(count);
+  client->lastByteMs = now;
+  if (balanced) {
+    client->completed = g_send.completedCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
 }
 
-void SendTaskLoop() {
-  int fd = -1;
-  while (g_send.state.load() == 1 && SocketAcceptNonBlock(g_send.listenFd, &fd)) {
-    SendTaskHandleClient(fd);
+void AcceptClients() {
+  for (int i = 0; i < SEND_MAX_CLIENTS; ++i) {
+    int fd = -1;
+    if (!SocketAcceptBackOff(g_send.listenFd, &fd, &g_send.acceptBackOff, "Send port")) {
+      return;
+    }
+    SendTaskAddClient(fd);
   }
-  IoSleepMs(kAcceptPauseMs);
+}
+
+// Answers the connection being served and closes it.
+void Answer(const char* content) {
+  WriteStatusToClient(content);
+  SendEssentialsReleasePayloads();
+  CleanUpClient();
+  g_send.waiting = false;
+}
+
+// Moves the earliest complete command out of its slot and serves it up to
+// the wait for the written flag (or answers it at once when it is refused).
+void StartNextCommand() {
+  tSendClient* next = nullptr;
+  for (tSendClient& client : g_send.clients) {
+    if (client.fd >= 0 && client.completed != 0 &&
+        (next == nullptr || client.completed < next->completed)) {
+      next = &client;
+    }
+  }
+  if (next == nullptr) {
+    return;
+  }
+  g_send.clientFd = next->fd;
+  g_send.msgBuf = next->buf;
+  g_send.msgLen = next->len;
+  *next = tSendClient{};
+  PrintMsg();
+  const char* content = ParseMsg();
+  if (content == nullptr) {
+    OvApiResult code = SendMessageToOvApi();
+    if (code == Ok) {
+      g_send.waiting = true;
+      g_send.writtenDeadline = IoMonotonicRawSeconds() + g_send.config->getCtsTimeoutSecs();
+      return;
+    }
+    PrintErr("Staging data failed: %d", static_cast<int>(code));
+    content = g_error;
+  }
+  Answer(content);
+}
+
+// Ends the wait of the command being served when the frame was written, or
+// when the whole raw-monotonic seconds are past its deadline, or on a stop.
+void CheckWritten() {
+  if (!g_send.waiting) {
+    return;
+  }
+  if (g_send.messageWritten.load(std::memory_order_acquire) != 0) {
+    Answer(nullptr);
+  } else if (IoMonotonicRawSeconds() > g_send.writtenDeadline || g_send.state.load() != 1) {
+    OvApiCancelEnqueuedMessage(0);
+    PrintErr("Message was not written to UART within %d seconds",
+             g_send.config->getCtsTimeoutSecs());
+    Answer(g_error);
+  }
+}
+
+bool HasCompleted() {
+  for (const tSendClient& client : g_send.clients) {
+    if (client.fd >= 0 && client.completed != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int Shorter(long long remainingMs, int waitMs) {
+  if (remainingMs < 0) {
+    return 0;
+  }
+  return remainingMs < waitMs ? static_cast<int>(remainingMs) : waitMs;
+}
+
+// The poll time-out: the nearest read deadline, the end of the written wait
+// or the end of an accept back-off, never more than maxWaitMs.
+int WaitMs(long long now, int maxWaitMs) {
+  int wait = maxWaitMs;
+  if (!g_send.waiting && HasCompleted()) {
+    return 0;
+  }
+  if (g_send.waiting) {
+    wait = Shorter((g_send.writtenDeadline + 1) * 1000 - now, wait);
+  }
+  for (const tSendClient& client : g_send.clients) {
+    if (IsReading(client)) {
+      wait = Shorter(client.deadlineMs - now, wait);
+    }
+  }
+  return wait;
 }
 
 }  // namespace
 
-void SendTaskInitEssentials(tConfigEssentials* essentials) {
+bool SendTaskScanBraces(tBraceScan* scan, const char* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    char c = bytes[i];
+    if (scan->inString) {
+      if (scan->escaped) {
+        scan->escaped = false;
+      } else if (c == '\\') {
+        scan->escaped = true;
+      } else if (c == '"') {
+        scan->inString = false;
+      }
+    } else if (c == '"') {
+      scan->inString = true;
+    } else if (c == '{') {
+      ++scan->depth;
+    } else if (c == '}') {
+      --scan->depth;
+    }
+  }
+  return scan->depth == 0;
+}
+
+int SendTaskAddClient(int fd) {
+  tSendClient* slot = FreeSlot();
+  if (slot == nullptr) {
+    slot = LongestSilent();
+    if (slot == nullptr) {
+      printf("Send port full: every connection holds a command; new connection closed\n");
+      FdClose(&fd);
+      return 0;
+    }
+    printf("Send port full: closed the connection silent the longest\n");
+    ReleaseClient(slot);
+  }
+  slot->buf = static_cast<char*>(malloc(SEND_MSG_MAX + 1));
+  if (slot->buf == nullptr) {
+    printf("ERROR: out of memory, could not allocate socket buffer\n");
+    FdClose(&fd);
+    return 0;
+  }
+  long long now = IoMonotonicMs();
+  slot->fd = fd;
+  slot->deadlineMs = now + SEND_READ_BOUND_MS;
+  slot->lastByteMs = now;
+  return 1;
+}
+
+int SendTaskOpenClients() {
+  int open = 0;
+  for (const tSendClient& client : g_send.clients) {
+    open += client.fd >= 0 ? 1 : 0;
+  }
+  return open;
+}
+
+void SendTaskStep(int maxWaitMs) {
+  long long now = IoMonotonicMs();
+  ExpireClients(now);
+  CheckWritten();
+  if (!g_send.waiting) {
+    StartNextCommand();
+  }
+  pollfd fds[kPollSlots];
+  tSendClient* owners[kPollSlots] = {};
+  unsigned count = 0;
+  int wait = WaitMs(now, maxWaitMs);
+  fds[count++] = {g_send.wakeFd.load(), POLLIN, 0};
+  bool listen = SocketAcceptReady(&g_send.acceptBackOff, now, &wait);
+  fds[count++] = {listen ? g_send.listenFd : -1, POLLIN, 0};
+  for (tSendClient& client : g_send.clients) {
+    if (IsReading(client)) {
+      owners[count] = &client;
+      fds[count++] = {client.fd, POLLIN, 0};
+    }
+  }
+  if (IoPoll(fds, count, wait) <= 0) {
+    return;  // time-out or interruption: the next pass looks at the clocks
+  }
+  if (fds[0].revents != 0) {
+    EventDrain(fds[0].fd);
+  }
+  now = IoMonotonicMs();
+  for (unsigned i = 2; i < count; ++i) {
+    if (fds[i].revents != 0) {
+      ReadClient(owners[i], now);
+    }
+  }
+  if (fds[1].revents != 0) {
+    AcceptClients();
+  }
+}
+
+void SendTaskServe() {
+  while (g_send.state.load() == 1) {
+    SendTaskStep(kIdleWaitMs);
+  }
+  CheckWritten();  // a stop ends the wait: the client still gets its answer
+  ReleaseAllClients();
+}
+
+int SendTaskInitEssentials(tConfigEssentials* essentials) {
   // Whatever a thread that ended early left open is released here, once.
+  ReleaseAllClients();
   Free(&g_send.msgBuf);
   SendEssentialsReleasePayloads();
   FdClose(&g_send.clientFd);
@@ -95,15 +333,30 @@ void SendTaskInitEssentials(tConfigEssentials* essentials) {
   g_send.config = nullptr;
   g_send.state.store(0);
   memset(&g_send.address, 0, sizeof g_send.address);
+  g_send.acceptBackOff = tAcceptBackOff{};
+  g_send.completedCount.store(0);
   g_send.msgLen = 0;
   g_send.msgType = 0;
+  g_send.waiting = false;
+  g_send.writtenDeadline = 0;
   g_send.messageWritten.store(0);
+  if (g_send.wakeFd.load() >= 0) {
+    EventDrain(g_send.wakeFd.load());
+    return 1;
+  }
+  int fd = -1;
+  int ok = EventOpen(&fd);
+  g_send.wakeFd.store(fd);
+  return ok;
 }
 
 int SendTaskInit(void* config) {
   auto* whole = static_cast<tConfiguration*>(config);
-  SendTaskInitEssentials(whole);
+  if (!SendTaskInitEssentials(whole)) {
+    return 0;
+  }
   g_send.config = whole;
+  whole->getSerializer()->SetStrictCommands(whole->getStrictCommands() != 0);
   if (!OpenUart(g_send.config)) {
     return 0;
   }
@@ -121,83 +374,20 @@ void* SendTaskRun(void*) {
   }
   // The run flag was raised by init; raising it again here could undo a
   // stop requested before this thread got going.
-  while (g_send.state.load() == 1) {
-    SendTaskLoop();
-  }
+  SendTaskServe();
   SendTaskClose();
   return nullptr;
 }
 
 int SendTaskShutdown() {
   g_send.state.store(0);
+  EventPost(g_send.wakeFd.load());
   return 1;
-}
-
-void SendTaskHandleClient(int fd) {
-  g_send.clientFd = fd;
-  if (!ReadClientMsg()) {
-    CleanUpClient();
-    return;
-  }
-  PrintMsg();
-  const char* content = ParseMsg();
-  if (content == nullptr) {
-    OvApiResult code = SendMessageToOvApi();
-    if (code != Ok) {
-      PrintErr("Staging data failed: %d", static_cast<int>(code));
-      content = g_error;
-    } else if (!WaitForMessageToBeWritten()) {
-      OvApiCancelEnqueuedMessage(0);
-      PrintErr("Message was not written to UART within %d seconds",
-               g_send.config->getCtsTimeoutSecs());
-      content = g_error;
-    }
-  }
-  WriteStatusToClient(content);
-  SendEssentialsReleasePayloads();
-  CleanUpClient();
-}
-
-int ReadClientMsg() {
-  g_send.msgLen = 0;
-  g_send.msgBuf = static_cast<char*>(malloc(SEND_MSG_MAX + 1));
-  if (g_send.msgBuf == nullptr) {
-    printf("ERROR: out of memory, could not allocate socket buffer\n");
-    return 0;
-  }
-  int depth = 0;
-  int rc = 0;
-  for (int attempts = SEND_READ_ATTEMPTS; rc >= 0; --attempts) {
-    if (attempts == 0 || g_send.state.load() != 1) {
-      // A stop ends the wait for a silent client as well.
-      rc = PrintErr("Failed to read from socket. no data") - 1;
-      break;
-    }
-    rc = ReadSome(&depth);
-    if (rc > 0 && depth == 0) {
-      return 1;
-    }
-  }
-  printf("%s\n", g_error);
-  Free(&g_send.msgBuf);
-  g_send.msgLen = 0;
-  return 0;
 }
 
 void PrintMsg() {
   g_send.msgBuf[g_send.msgLen] = '\0';
   printf("Data received: \r\n<--%s\r\n", g_send.msgBuf);
-}
-
-int WaitForMessageToBeWritten() {
-  long deadline = IoMonotonicRawSeconds() + g_send.config->getCtsTimeoutSecs();
-  do {
-    if (g_send.messageWritten.load(std::memory_order_acquire) != 0) {
-      return 1;
-    }
-    IoSleepUs(kWrittenPollUs);
-  } while (IoMonotonicRawSeconds() <= deadline && g_send.state.load() == 1);
-  return g_send.messageWritten.load(std::memory_order_acquire);
 }
 
 void WriteStatusToClient(const char* content) {
@@ -235,17 +425,4 @@ void SendTaskClose() {
   int fd = g_send.uartFd.exchange(-1);
   FdClose(&fd);
   FdClose(&g_send.listenFd);
-}
-
-int OvApiSupportTxData(uint8_t, const uint8_t* frame, uint8_t length) {
-  int fd = g_send.uartFd.load();
-  if (fd >= 0) {
-    ssize_t ignored = IoWrite(fd, frame, length);
-    (void)ignored;
-  }
-  return 0;
-}
-
-void OvApiSupportMessageWritten(uint8_t, uint32_t, const uint8_t*, uint8_t) {
-  g_send.messageWritten.store(1, std::memory_order_release);
 }

@@ -3,8 +3,8 @@
 // implementation by name (tSerializerJson for "json"); the receive callbacks,
 // the send task and the command dispatch call it without knowing the format.
 //
-// Implementations are stateless: one instance may be used by several threads
-// at once.
+// Implementations hold no state but the strictness switch: one instance may
+// be used by several threads at once.
 #pragma once
 
 #include "ovapi/OvApi.h"
@@ -13,6 +13,11 @@
 class tSerializer {
 public:
   virtual ~tSerializer() = default;
+
+  // Strict reading of commands (the strictCommands key), off by default:
+  // when on, values that today's reading would wrap or guess at are refused
+  // (see the implementation). Set before the send thread starts.
+  virtual void SetStrictCommands(bool on) { (void)on; }
 
   // Reading one command text. `text` need not be NUL-terminated: at most
   // `length` bytes are used, fewer when a NUL comes first. Result:

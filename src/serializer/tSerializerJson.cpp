@@ -15,6 +15,8 @@ std::atomic<tSerializerJson::tClock> tSerializerJson::s_clock{nullptr};
 
 void tSerializerJson::SetClock(tClock clock) { s_clock.store(clock, std::memory_order_release); }
 
+void tSerializerJson::SetStrictCommands(bool on) { strict_.store(on, std::memory_order_relaxed); }
+
 // ---- Writing ------------------------------------------------------------------
 
 namespace {
@@ -285,12 +287,29 @@ const char* OpenCommand(const char* text, int length, rapidjson::Document& doc,
   return MatchText(doc, "payloadType", payloadType);
 }
 
-const char* ReadUInt32(const rapidjson::Value& object, const char* name, uint32_t* out) {
+// An integer 0..max (0..4294967295 unless strict narrows it).
+const char* ReadUInt32(const rapidjson::Value& object, const char* name, uint32_t* out,
+                       uint32_t max) {
   const rapidjson::Value* value = FindFirst(object, name);
   if (!value) return MemberText(kMissing, name);
-  if (!value->IsUint()) return MemberText(kInvalid, name);
+  if (!value->IsUint() || value->GetUint() > max) return MemberText(kInvalid, name);
   *out = value->GetUint();
   return nullptr;
+}
+
+uint32_t FieldMax(bool strict, uint32_t fieldMax) { return strict ? fieldMax : 0xFFFFFFFFu; }
+
+bool IsHexDigit(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Strict: every character a hex digit and no spare character.
+bool IsStrictHex(const rapidjson::Value& value, unsigned byteCount) {
+  if (value.GetStringLength() != 2 * byteCount) return false;
+  const char* text = value.GetString();
+  for (unsigned i = 0; i < 2 * byteCount; ++i)
+    if (!IsHexDigit(static_cast<unsigned char>(text[i]))) return false;
+  return true;
 }
 
 unsigned HexNibble(unsigned char c) {
@@ -307,30 +326,34 @@ const char* tSerializerJson::ReadString(const rapidjson::Value& object, const ch
 }
 
 const char* tSerializerJson::ReadUInt8(const rapidjson::Value& object, const char* name,
-                                       uint8_t* field) {
+                                       uint8_t* field, bool strict) {
   uint32_t v = 0;
-  if (const char* failure = ReadUInt32(object, name, &v)) return failure;
+  if (const char* failure = ReadUInt32(object, name, &v, FieldMax(strict, 0xFFu))) return failure;
   *field = static_cast<uint8_t>(v);
   return nullptr;
 }
 
 const char* tSerializerJson::ReadUInt16(const rapidjson::Value& object, const char* name,
-                                        uint16_t* field) {
+                                        uint16_t* field, bool strict) {
   uint32_t v = 0;
-  if (const char* failure = ReadUInt32(object, name, &v)) return failure;
+  if (const char* failure = ReadUInt32(object, name, &v, FieldMax(strict, 0xFFFFu)))
+    return failure;
   *field = static_cast<uint16_t>(v);
   return nullptr;
 }
 
 const char* tSerializerJson::ReadIntArray(const rapidjson::Value& object, const char* name,
                                           uint8_t** bufferField, uint8_t* lengthField,
-                                          bool required) {
+                                          bool required, bool strict) {
   const rapidjson::Value* value = FindFirst(object, name);
   if (!value || !value->IsArray()) return required ? MemberText(kMissing, name) : nullptr;
   rapidjson::SizeType count = value->Size();
   if (count > 255) return MemberText(kTooLong, name);
-  for (const rapidjson::Value& element : value->GetArray())
+  for (const rapidjson::Value& element : value->GetArray()) {
     if (!element.IsInt()) return MemberText(kInvalid, name);
+    if (strict && (element.GetInt() < -128 || element.GetInt() > 255))
+      return MemberText(kInvalid, name);
+  }
   uint8_t* buffer = nullptr;
   if (count > 0) {
     buffer = static_cast<uint8_t*>(malloc(count));
@@ -345,11 +368,12 @@ const char* tSerializerJson::ReadIntArray(const rapidjson::Value& object, const 
 
 const char* tSerializerJson::ReadHexString(const rapidjson::Value& object, const char* name,
                                            uint8_t* bytesField, unsigned byteCount,
-                                           bool required) {
+                                           bool required, bool strict) {
   const rapidjson::Value* value = FindFirst(object, name);
   if (!value) return required ? MemberText(kMissing, name) : nullptr;
   if (!value->IsString()) return MemberText(kInvalid, name);
   if (value->GetStringLength() / 2 != byteCount) return kHexMismatch;
+  if (strict && !IsStrictHex(*value, byteCount)) return MemberText(kInvalid, name);
   const unsigned char* text = reinterpret_cast<const unsigned char*>(value->GetString());
   for (unsigned i = 0; i < byteCount; ++i) {
     unsigned high = HexNibble(text[2 * i]);
@@ -364,19 +388,19 @@ const char* tSerializerJson::ReadHexString(const rapidjson::Value& object, const
 const char* tSerializerJson::DeSerialize(const char* text, int length, OvApiSendUnackMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "sendPayload", "unacknowledged");
-  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true);
-  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId);
-  if (!r) r = ReadUInt8(doc, "port", &msg->port);
-  if (!r) r = ReadUInt16(doc, "sequenceNo", &msg->sequenceNo);
+  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true, Strict());
+  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId, Strict());
+  if (!r) r = ReadUInt8(doc, "port", &msg->port, Strict());
+  if (!r) r = ReadUInt16(doc, "sequenceNo", &msg->sequenceNo, Strict());
   return r;
 }
 
 const char* tSerializerJson::DeSerialize(const char* text, int length, OvApiSendAckMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "sendPayload", "acknowledged");
-  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true);
-  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId);
-  if (!r) r = ReadUInt8(doc, "port", &msg->port);
+  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true, Strict());
+  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId, Strict());
+  if (!r) r = ReadUInt8(doc, "port", &msg->port, Strict());
   return r;
 }
 
@@ -395,17 +419,17 @@ const char* tSerializerJson::DeSerialize(const char* text, int length,
 const char* tSerializerJson::DeSerialize(const char* text, int length, OvApiNetCmdMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "networkCommand", nullptr);
-  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true);
-  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId);
-  if (!r) r = ReadUInt8(doc, "cmd", &msg->cmd);
+  if (!r) r = ReadIntArray(doc, "payload", &msg->payload, &msg->payloadLength, true, Strict());
+  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId, Strict());
+  if (!r) r = ReadUInt8(doc, "cmd", &msg->cmd, Strict());
   return r;
 }
 
 namespace {
 // "cmd" of the setup and alternate commands: 8 bits into a 32-bit field.
-const char* ReadCmd32(const rapidjson::Value& doc, uint32_t* field) {
+const char* ReadCmd32(const rapidjson::Value& doc, uint32_t* field, bool strict) {
   uint8_t cmd = 0;
-  const char* r = tSerializerJson::ReadUInt8(doc, "cmd", &cmd);
+  const char* r = tSerializerJson::ReadUInt8(doc, "cmd", &cmd, strict);
   if (!r) *field = cmd;
   return r;
 }
@@ -414,21 +438,22 @@ const char* ReadCmd32(const rapidjson::Value& doc, uint32_t* field) {
 const char* tSerializerJson::DeSerialize(const char* text, int length, OvApiWesCmdMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "wesCmd", nullptr);
-  return r ? r : ReadCmd32(doc, &msg->cmd);
+  return r ? r : ReadCmd32(doc, &msg->cmd, Strict());
 }
 
 const char* tSerializerJson::DeSerialize(const char* text, int length,
                                          OvApiWesResponseMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "wesResponse", nullptr);
-  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId);
-  if (!r) r = ReadHexString(doc, "uidHex", msg->uidHex, sizeof msg->uidHex, true);
-  if (!r) r = ReadHexString(doc, "appSettings", msg->appSettings, sizeof msg->appSettings, true);
+  if (!r) r = ReadUInt16(doc, "nodeId", &msg->nodeId, Strict());
+  if (!r) r = ReadHexString(doc, "uidHex", msg->uidHex, sizeof msg->uidHex, true, Strict());
+  if (!r) r = ReadHexString(doc, "appSettings", msg->appSettings, sizeof msg->appSettings, true,
+                             Strict());
   return r;
 }
 
 const char* tSerializerJson::DeSerialize(const char* text, int length, OvApiAltCmdMessage* msg) {
   rapidjson::Document doc;
   const char* r = OpenCommand(text, length, doc, "altCmd", nullptr);
-  return r ? r : ReadCmd32(doc, &msg->cmd);
+  return r ? r : ReadCmd32(doc, &msg->cmd, Strict());
 }

@@ -7,7 +7,12 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <csignal>
+#include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -113,6 +118,112 @@ TEST_F(GatewayTest, SilentClientIsDroppedWithoutReply) {
   EXPECT_TRUE(gateway_.WaitForOutput("Failed to read from socket. no data", In(5000)));
   // The gateway serves the next client normally.
   reply = SendCommand(sendPort_, "x", In(10000));
+  EXPECT_NE(std::string::npos, reply.find("(#1)")) << reply;
+}
+
+// With a module that raises clear-to-send by itself, each command is answered
+// well within the bound of its wait (its speed is the benchmark's matter).
+TEST_F(GatewayTest, CommandWithPromptCtsIsAnswered) {
+  StartGateway({}, {"--no-answer"});
+  for (int i = 0; i < 5; ++i) {
+    std::string reply = SendCommand(sendPort_, R"({"objectType":"altCmd","cmd":9})", In(1000));
+    EXPECT_NE(std::string::npos, reply.find(kOkReply)) << reply;
+  }
+}
+
+// Silent and trickling connections do not hold the port: a good command is
+// answered before the silent ones reach their read bound, and those are
+// then closed without a reply.
+TEST_F(GatewayTest, IdleAndTricklingClientsDoNotHoldThePort) {
+  StartGateway();
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.push_back(ConnectLoopback(sendPort_, In(5000)));
+    ASSERT_GE(silent.back(), 0);
+  }
+  auto trickle = std::async(std::launch::async, [this] {
+    int fd = ConnectLoopback(sendPort_, In(5000));
+    for (int i = 0; i < 40 && fd >= 0; ++i) {
+      // An open brace first, so the spaces never complete the message.
+      if (send(fd, i == 0 ? "{" : " ", 1, MSG_NOSIGNAL) != 1) break;  // closed at its bound
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    close(fd);
+  });
+  std::string reply = CommandWithCts(R"({"objectType":"nodeInfoRequest","x":"}{"})");
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(4900));
+  EXPECT_NE(std::string::npos, reply.find(kOkReply)) << reply;
+  for (int fd : silent) {
+    EXPECT_EQ("", ReadAll(fd, In(15000)));  // closed at the bound, no reply
+    close(fd);
+  }
+  trickle.wait();
+  EXPECT_TRUE(WaitUntil(
+      [&] { return gateway_.CountInOutput("Failed to read from socket. no data") == 4; },
+      In(5000)));
+}
+
+TEST_F(GatewayTest, StrictCommandsRefuseWithoutWritingToTheUart) {
+  StartGateway({"strictCommands=1"});
+  const std::string ack = R"({"objectType":"sendPayload","payloadType":"acknowledged",)";
+  struct Case {
+    std::string text;
+    const char* content;
+  } cases[] = {
+      {ack + R"("payload":[1],"nodeId":65536,"port":1})", "Invalid member: nodeId"},
+      {ack + R"("payload":[1],"nodeId":1,"port":256})", "Invalid member: port"},
+      {ack + R"("payload":[-129],"nodeId":1,"port":1})", "Invalid member: payload"},
+      {R"({"objectType":"altCmd","cmd":256})", "Invalid member: cmd"},
+      {R"({"objectType":"wesResponse","nodeId":1,"uidHex":"010203040g","appSettings":"000102030405060708090a0b0c0d0e0f1011121314151617"})",
+       "Invalid member: uidHex"},
+  };
+  for (const Case& c : cases) {
+    std::string reply = CommandWithCts(c.text);
+    EXPECT_NE(std::string::npos, reply.find(c.content)) << c.text << " -> " << reply;
+  }
+  EXPECT_TRUE(sim_.ReceivedFrames().empty());
+}
+
+// A stop or a reload ends a command's wait for clear-to-send at once; the
+// client is still answered, and after a reload the port serves again.
+TEST_F(GatewayTest, StopAndReloadCutShortACommandsWait) {
+  size_t served = 0;
+  for (int sig : {SIGUSR1, SIGTERM}) {
+    if (sig == SIGUSR1 || !gateway_.Running()) StartGateway({"ctsTimeoutSecs=60"});
+    auto reply = std::async(std::launch::async, [this] {
+      return SendCommand(sendPort_, R"({"objectType":"nodeInfoRequest"})", In(30000));
+    });
+    ++served;
+    ASSERT_TRUE(WaitUntil([&] { return gateway_.CountInOutput("Data received: ") >= served; },
+                          In(10000)));
+    if (sig == SIGTERM) {
+      EXPECT_EQ(0, StopGateway(SIGTERM));
+    } else {
+      gateway_.Signal(SIGUSR1);
+    }
+    std::string text = reply.get();
+    EXPECT_NE(std::string::npos, text.find("within 60 seconds")) << text;
+    if (sig == SIGUSR1) {
+      EXPECT_NE(std::string::npos,
+                CommandWithCts(R"({"objectType":"altCmd","cmd":1})").find(kOkReply));
+      ++served;
+    }
+  }
+}
+
+// With its descriptor limit lowered, connections past the limit neither spin
+// the gateway nor stop it: once they close, a new client is served.
+TEST_F(GatewayTest, DescriptorExhaustionBacksOffAndRecovers) {
+  StartGateway();
+  rlimit low{24, 24};
+  ASSERT_EQ(0, prlimit(gateway_.Pid(), RLIMIT_NOFILE, &low, nullptr));
+  std::vector<int> held;
+  for (int i = 0; i < 40; ++i) held.push_back(ConnectLoopback(sendPort_, In(2000)));
+  EXPECT_TRUE(gateway_.WaitForOutput("out of descriptors, accepting paused", In(10000)));
+  for (int& fd : held) close(fd);
+  std::string reply = SendCommand(sendPort_, "x", In(20000));
   EXPECT_NE(std::string::npos, reply.find("(#1)")) << reply;
 }
 

@@ -1,6 +1,8 @@
-// Send task and command dispatch, driven through socket pairs and a pipe
-// standing in for the UART, with a thread playing the CTS monitor.
+// Send task and command dispatch: connections are socket pairs handed to the
+// task's table, a pipe stands in for the UART, the task's loop runs on its
+// own thread and a second thread plays the CTS monitor.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/Configuration.h"
 #include "core/OvClosers.h"
@@ -17,8 +20,21 @@
 #include "ovapi/OvApi.h"
 #include "send/SendEssentials.h"
 #include "send/SendTask.h"
+#include "serializer/tSerializer.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls a condition for up to 10 s.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
 
 class SendTaskTest : public ::testing::Test {
  protected:
@@ -26,33 +42,49 @@ class SendTaskTest : public ::testing::Test {
     GetConfigDefault(&config_);
     config_.setCtsTimeoutSecs(1);
     OvApiInit();
-    SendTaskInitEssentials(&config_);
+    ASSERT_EQ(1, SendTaskInitEssentials(&config_));
     g_send.config = &config_;
     g_send.state.store(1);
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair_));
-    fcntl(pair_[0], F_SETFL, O_NONBLOCK);
-    g_send.clientFd = pair_[0];
     ASSERT_EQ(0, pipe(uart_));
     fcntl(uart_[0], F_SETFL, O_NONBLOCK);
     g_send.uartFd.store(uart_[1]);
   }
   void TearDown() override {
+    Stop();
     g_send.uartFd.store(-1);
-    SendEssentialsReleasePayloads();
-    CleanUpClient();
-    FdClose(&pair_[1]);
+    config_.getSerializer()->SetStrictCommands(false);
+    SendTaskInitEssentials(&config_);
+    for (int& fd : peers_) FdClose(&fd);
     FdClose(&uart_[0]);
     FdClose(&uart_[1]);
   }
-  void Write(const std::string& text) {
-    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(pair_[1], text.data(), text.size()));
+  // A new connection in the task's table; its peer's index. Before Start.
+  size_t Connect() {
+    int pair[2];
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(1, SendTaskAddClient(pair[0]));
+    peers_.push_back(pair[1]);
+    return peers_.size() - 1;
   }
-  // Reads what the gateway sent until the peer closes, bounded by a deadline.
-  std::string ReadReply() {
+  void Write(size_t peer, const std::string& text) {
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(peers_[peer], text.data(), text.size()));
+  }
+  void Start() {
+    loop_ = std::thread(SendTaskServe);
+  }
+  void Stop() {
+    SendTaskShutdown();
+    if (loop_.joinable()) loop_.join();
+  }
+  // What the gateway sent until it closed, bounded by a 10 s deadline.
+  std::string ReadReply(size_t peer) {
     std::string out;
     char buf[512];
-    for (int i = 0; i < 100; ++i) {
-      ssize_t n = read(pair_[1], buf, sizeof buf);
+    for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
+      pollfd p{peers_[peer], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = read(peers_[peer], buf, sizeof buf);
       if (n <= 0) break;
       out.append(buf, static_cast<size_t>(n));
     }
@@ -65,31 +97,34 @@ class SendTaskTest : public ::testing::Test {
     while ((n = read(uart_[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     return out;
   }
-  void Serve(const std::string& text) {
-    Write(text);
-    SendTaskHandleClient(pair_[0]);
-    pair_[0] = -1;  // closed by the task
-  }
-  // Plays the CTS monitor: one clear-to-send once a frame is queued.
-  std::thread CtsOnce() {
-    return std::thread([] {
-      for (int i = 0; i < 4000 && OvApiStatus(0) != Pending; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Plays the CTS monitor: one clear-to-send for each of `count` frames as
+  // soon as it is queued.
+  std::thread Cts(int count = 1) {
+    return std::thread([count] {
+      for (int sent = 0; sent < count;) {
+        for (int i = 0; i < 4000 && OvApiStatus(0) != Pending; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (OvApiStatus(0) != Pending) return;
+        OvApiCtsActive(0);
+        ++sent;
       }
-      OvApiCtsActive(0);
     });
   }
 
   tConfiguration config_;
-  int pair_[2] = {-1, -1};
+  std::vector<int> peers_;
   int uart_[2] = {-1, -1};
+  std::thread loop_;
 };
 
 TEST_F(SendTaskTest, QueuedCommandIsWrittenAndAnsweredOk) {
-  std::thread cts = CtsOnce();
-  Serve(R"({"objectType":"nodeInfoRequest"})");
+  size_t c = Connect();
+  Write(c, R"({"objectType":"nodeInfoRequest"})");
+  std::thread cts = Cts();
+  Start();
+  std::string reply = ReadReply(c);
   cts.join();
-  std::string reply = ReadReply();
   EXPECT_NE(std::string::npos, reply.find("\"ok\"")) << reply;
   EXPECT_EQ('\n', reply.back());
   std::string frame = UartBytes();
@@ -98,77 +133,152 @@ TEST_F(SendTaskTest, QueuedCommandIsWrittenAndAnsweredOk) {
 }
 
 TEST_F(SendTaskTest, CommandInPiecesIsReadWhole) {
-  Write(R"({"objectType":)");
-  std::thread late([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    Write(R"("altCmd","cmd":7})");
-  });
-  ASSERT_EQ(1, ReadClientMsg());
-  late.join();
-  PrintMsg();
-  EXPECT_STREQ(R"({"objectType":"altCmd","cmd":7})", g_send.msgBuf);
-  EXPECT_EQ(nullptr, ParseMsg());
-  EXPECT_EQ(0x20u, g_send.msgType);
-  EXPECT_EQ(7u, g_send.altCmd.cmd);
+  size_t c = Connect();
+  Write(c, R"({"objectType":)");
+  std::thread cts = Cts();
+  Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  Write(c, R"("altCmd","cmd":7})");
+  EXPECT_NE(std::string::npos, ReadReply(c).find("\"ok\""));
+  cts.join();
+  EXPECT_EQ("\x20\x01\x07", UartBytes());
 }
 
-TEST_F(SendTaskTest, TimeOutCancelsAndNextCommandSucceeds) {
-  Serve(R"({"objectType":"wesCmd","cmd":3})");
-  std::string reply = ReadReply();
+// Commands that complete while another waits for clear-to-send go to the
+// module in the order they completed, not the order of the connections, once
+// the time-out has freed the slot.
+TEST_F(SendTaskTest, CompletedCommandsAreServedInOrderAfterATimeOut) {
+  size_t first = Connect();
+  size_t second = Connect();
+  size_t third = Connect();
+  Write(third, R"({"objectType":"wesCmd","cmd":3})");
+  Start();
+  ASSERT_TRUE(WaitFor([] { return OvApiStatus(0) == Pending; }));
+  Write(second, R"({"objectType":"altCmd","cmd":2})");
+  ASSERT_TRUE(WaitFor([] { return g_send.completedCount.load() == 2; }));
+  Write(first, R"({"objectType":"altCmd","cmd":1})");
+  ASSERT_TRUE(WaitFor([] { return g_send.completedCount.load() == 3; }));
+  std::string reply = ReadReply(third);
   EXPECT_NE(std::string::npos, reply.find("Message was not written to UART within 1 seconds"))
       << reply;
-  EXPECT_EQ(Ok, OvApiStatus(0));  // slot free again
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair_));
-  fcntl(pair_[0], F_SETFL, O_NONBLOCK);
-  std::thread cts = CtsOnce();
-  Serve(R"({"objectType":"wesCmd","cmd":3})");
+  std::thread cts = Cts(2);
+  EXPECT_NE(std::string::npos, ReadReply(second).find("\"ok\""));
+  EXPECT_NE(std::string::npos, ReadReply(first).find("\"ok\""));
   cts.join();
-  EXPECT_NE(std::string::npos, ReadReply().find("\"ok\""));
+  std::string frames = UartBytes();
+  ASSERT_EQ(6u, frames.size());
+  EXPECT_EQ(2, frames[2]);
+  EXPECT_EQ(1, frames[5]);
 }
 
 TEST_F(SendTaskTest, RefusedCommandAnswersStagingFailure) {
   std::string payload = "[1";
   for (int i = 1; i < 28; ++i) payload += ",1";
   payload += "]";
-  Serve(R"({"objectType":"sendPayload","payloadType":"unacknowledged","nodeId":5,"port":1,)"
-        R"("sequenceNo":1,"payload":)" + payload + "}");
-  std::string reply = ReadReply();
+  size_t c = Connect();
+  Write(c, R"({"objectType":"sendPayload","payloadType":"unacknowledged","nodeId":5,"port":1,)"
+           R"("sequenceNo":1,"payload":)" + payload + "}");
+  Start();
+  std::string reply = ReadReply(c);
   EXPECT_NE(std::string::npos, reply.find("Staging data failed: 3")) << reply;
   EXPECT_NE(std::string::npos, reply.find("\"error\""));
+  Stop();
   EXPECT_EQ(nullptr, g_send.unackMsg.payload);  // released after the command
 }
 
-TEST_F(SendTaskTest, UnbalancedMessageOf4096BytesFails) {
-  std::string text = "{" + std::string(4095, ' ');
-  Write(text);
-  EXPECT_EQ(0, ReadClientMsg());
-  EXPECT_STREQ("Failed to read from socket. no data", g_error);
-  EXPECT_EQ(nullptr, g_send.msgBuf);
+// Connections that never complete get no reply and are closed; the one
+// whose braces balance at byte 4096 is read and answered.
+TEST_F(SendTaskTest, ConnectionsThatNeverCompleteAreClosedWithoutReply) {
+  size_t unbalanced = Connect();
+  Write(unbalanced, "{" + std::string(4095, ' '));
+  size_t exact = Connect();
+  Write(exact, "{" + std::string(4094, ' ') + "}");
+  size_t closed = Connect();
+  FdClose(&peers_[closed]);
+  Start();
+  EXPECT_EQ("", ReadReply(unbalanced));
+  EXPECT_NE(std::string::npos, ReadReply(exact).find(SEND_UNKNOWN_COMMAND));
 }
 
-TEST_F(SendTaskTest, BalancedMessageOfExactly4096BytesIsAccepted) {
-  std::string text = "{" + std::string(4094, ' ') + "}";
-  Write(text);
-  ASSERT_EQ(1, ReadClientMsg());
-  EXPECT_EQ(4096u, g_send.msgLen);
-  PrintMsg();
-  EXPECT_EQ('\0', g_send.msgBuf[4096]);
+TEST_F(SendTaskTest, SilentConnectionIsClosedAtItsReadBound) {
+  size_t silent = Connect();
+  auto start = Clock::now();
+  Start();
+  EXPECT_EQ("", ReadReply(silent));
+  auto held = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_GE(held.count(), SEND_READ_BOUND_MS - 100);
 }
 
-TEST_F(SendTaskTest, PeerClosingWithoutDataFails) {
-  FdClose(&pair_[1]);
-  EXPECT_EQ(0, ReadClientMsg());
-  EXPECT_STREQ("Failed to read from socket. no data", g_error);
+// Past the cap the connection silent the longest makes room; complete
+// commands are never the ones closed.
+TEST_F(SendTaskTest, FullTableClosesTheLongestSilentConnection) {
+  size_t complete = Connect();
+  Write(complete, R"({"objectType":"altCmd","cmd":1})");
+  g_send.clients[0].completed = 1;  // as the loop marks a complete command
+  std::vector<size_t> silent;
+  for (int i = 1; i < SEND_MAX_CLIENTS; ++i) {
+    silent.push_back(Connect());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(SEND_MAX_CLIENTS, SendTaskOpenClients());
+  Connect();
+  EXPECT_EQ(SEND_MAX_CLIENTS, SendTaskOpenClients());
+  char byte;
+  EXPECT_EQ(0, read(peers_[silent[0]], &byte, 1));  // closed by the task
+  pollfd p{peers_[silent[1]], POLLIN, 0};
+  EXPECT_EQ(0, poll(&p, 1, 0));  // still open
+  EXPECT_NE(-1, g_send.clients[0].fd);
 }
 
-TEST_F(SendTaskTest, WrittenFlagSetByAnotherThreadEndsTheWait) {
-  g_send.messageWritten.store(0);
-  std::thread setter([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    OvApiSupportMessageWritten(0, 0, nullptr, 0);
-  });
-  EXPECT_NE(0, WaitForMessageToBeWritten());
-  setter.join();
+// A stop ends a command's wait for clear-to-send at once, and the client
+// still gets its answer.
+TEST_F(SendTaskTest, StopCutsShortTheWrittenWait) {
+  config_.setCtsTimeoutSecs(30);
+  size_t c = Connect();
+  Write(c, R"({"objectType":"nodeInfoRequest"})");
+  Start();
+  ASSERT_TRUE(WaitFor([] { return OvApiStatus(0) == Pending; }));
+  auto start = Clock::now();
+  Stop();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(std::string::npos, ReadReply(c).find("not written to UART within 30 seconds"));
+}
+
+TEST_F(SendTaskTest, StrictCommandsAreRefusedAndNothingIsQueued) {
+  config_.getSerializer()->SetStrictCommands(true);
+  size_t c = Connect();
+  Write(c, R"({"objectType":"altCmd","cmd":256})");
+  Start();
+  EXPECT_NE(std::string::npos, ReadReply(c).find("Invalid member: cmd"));
+  Stop();
+  EXPECT_EQ("", UartBytes());
+  EXPECT_EQ(Ok, OvApiStatus(0));
+}
+
+// Braces inside strings, with their escapes, do not count; the count is
+// taken over whole chunks, fed in pieces as they arrive.
+TEST(SendBraceScan, BracesCountOnlyOutsideStrings) {
+  struct Case {
+    std::vector<std::string> pieces;
+    std::vector<bool> balanced;  // after each piece
+  } cases[] = {
+      {{R"({"objectType":"nodeInfoRequest","x":"}{"})"}, {true}},
+      {{R"({"x":"}")", R"(})"}, {false, true}},
+      {{R"({"x":"\"}")", R"(})"}, {false, true}},
+      {{R"({"x":"\\"})"}, {true}},
+      {{R"({"x":"\)", R"("}"})"}, {false, true}},
+      {{R"({"a":{"b":1})", R"(})"}, {false, true}},
+      {{"no braces"}, {true}},
+      {{"{", "{", "}", "}"}, {false, false, false, true}},
+  };
+  for (const Case& c : cases) {
+    tBraceScan scan{};
+    for (size_t i = 0; i < c.pieces.size(); ++i) {
+      const std::string& p = c.pieces[i];
+      EXPECT_EQ(c.balanced[i], SendTaskScanBraces(&scan, p.data(), static_cast<uint32_t>(p.size())))
+          << c.pieces[0] << " piece " << i;
+    }
+  }
 }
 
 TEST_F(SendTaskTest, ParseChoosesKindsInOrder) {

@@ -407,6 +407,47 @@ rapidjson::Document Parse(const char* text) {
 }
 } // namespace
 
+// ---- Strict commands ------------------------------------------------------
+
+// Each text passes the lenient reading; strict reading refuses it naming the
+// member, and values at the edge of their field still pass.
+TEST_F(DeSerializeTest, StrictCommandsRefuseWhatLenientReadingWraps) {
+  const std::string ack = R"({"objectType":"sendPayload","payloadType":"acknowledged",)";
+  const std::string unack = R"({"objectType":"sendPayload","payloadType":"unacknowledged",)";
+  const std::string wes = R"({"objectType":"wesResponse","nodeId":1,)";
+  struct Case {
+    std::string text;
+    int kind;             // index of the operation in RunAll
+    const char* refused;  // strict result; null when strict accepts it too
+  } cases[] = {
+      {ack + R"("payload":[1],"nodeId":65536,"port":1})", 1, "Invalid member: nodeId"},
+      {ack + R"("payload":[1],"nodeId":65535,"port":255})", 1, nullptr},
+      {ack + R"("payload":[1],"nodeId":1,"port":256})", 1, "Invalid member: port"},
+      {unack + R"("payload":[1],"nodeId":1,"port":1,"sequenceNo":65536})", 0,
+       "Invalid member: sequenceNo"},
+      {ack + R"("payload":[-129],"nodeId":1,"port":1})", 1, "Invalid member: payload"},
+      {ack + R"("payload":[256],"nodeId":1,"port":1})", 1, "Invalid member: payload"},
+      {ack + R"("payload":[-128,255],"nodeId":1,"port":1})", 1, nullptr},
+      {R"({"objectType":"networkCommand","payload":[],"nodeId":1,"cmd":256})", 4,
+       "Invalid member: cmd"},
+      {R"({"objectType":"wesCmd","cmd":300})", 5, "Invalid member: cmd"},
+      {R"({"objectType":"altCmd","cmd":4294967295})", 7, "Invalid member: cmd"},
+      {wes + R"("uidHex":"01020304zz","appSettings":")" + kAppSettings48 + "\"}", 6,
+       "Invalid member: uidHex"},
+      {wes + R"("uidHex":"0102030405f","appSettings":")" + kAppSettings48 + "\"}", 6,
+       "Invalid member: uidHex"},
+      {wes + R"("uidHex":"0102030405","appSettings":")" + std::string(47, '0') + "g\"}",
+       6, "Invalid member: appSettings"},
+      {wes + R"("uidHex":"0A0b0C0d0E","appSettings":")" + kAppSettings48 + "\"}", 6, nullptr},
+  };
+  for (const Case& c : cases) {
+    json.SetStrictCommands(false);
+    EXPECT_EQ("<null>", RunAll(json, c.text)[c.kind]) << c.text;
+    json.SetStrictCommands(true);
+    EXPECT_EQ(c.refused ? c.refused : "<null>", RunAll(json, c.text)[c.kind]) << c.text;
+  }
+}
+
 TEST(JsonReaders, ReadString) {
   rapidjson::Document doc = Parse("{\"a\":\"x\",\"b\":1,\"a\":\"y\"}");
   EXPECT_STREQ(tSerializerJson::ReadString(doc, "a"), "x");
