@@ -76,18 +76,6 @@ bool SocketSendAll(int fd, const void* buf, unsigned long length) {
   return sent >= 0 && static_cast<unsigned long>(sent) == length;
 }
 
-int SocketAcceptClient(int listenFd, int* clientFd) {
-  *clientFd = accept(listenFd, nullptr, nullptr);
-  if (*clientFd >= 0) {
-    fcntl(*clientFd, F_SETFL, O_NONBLOCK);
-    return 1;
-  }
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
-    return 0;
-  }
-  return -1;
-}
-
 long SocketSendSome(int fd, const void* buf, unsigned long length) {
   ssize_t sent = send(fd, buf, length, MSG_NOSIGNAL);
   if (sent >= 0) {

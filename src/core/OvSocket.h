@@ -38,11 +38,6 @@ bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* wait
 // was taken (a closed peer yields false, never SIGPIPE).
 bool SocketSendAll(int fd, const void* buf, unsigned long length);
 
-// Accepts one waiting connection, non-blocking, into *clientFd. 1 accepted;
-// 0 none waiting (or the client left before it was taken); -1 accept failed
-// otherwise, errno kept (EMFILE/ENFILE: out of descriptors).
-int SocketAcceptClient(int listenFd, int* clientFd);
-
 // One non-blocking send with MSG_NOSIGNAL: the bytes taken (0 when the
 // socket is full), or -1 when the peer is gone or the send failed.
 long SocketSendSome(int fd, const void* buf, unsigned long length);

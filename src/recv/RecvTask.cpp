@@ -28,9 +28,8 @@ constexpr int kUartTimeoutMs = 250;
 // Under load a read returns many frames at once; the larger the read, the
 // fewer sends per document.
 constexpr size_t kReadBytes = 4096;
-// A hung-up or failing UART, or an accept out of descriptors, reports at
-// once on every poll; leave it out of the poll this long so the thread never
-// spins while the clients are still served.
+// A failing UART reports at once on every poll; leave it out of the poll
+// this long so the thread never spins while the clients are still served.
 constexpr long long kFaultPauseMs = 100;
 // Poll slots before the clients.
 constexpr size_t kUartSlot = 0;
@@ -79,7 +78,8 @@ void BuildPollSet(long long now) {
   size_t count = kFirstClientSlot + g_recv.clients.size();
   g_polls.resize(count);
   bool uartPaused = now < g_recv.uartPausedUntilMs || g_recv.uartFd < 0;
-  bool acceptPaused = now < g_recv.acceptPausedUntilMs;
+  int ignored = 0;
+  bool acceptPaused = !SocketAcceptReady(&g_recv.acceptBackOff, now, &ignored);
   g_polls[kUartSlot] = {uartPaused ? -1 : g_recv.uartFd, POLLIN, 0};
   g_polls[kListenSlot] = {acceptPaused ? -1 : g_recv.listenFd, POLLIN, 0};
   for (size_t i = 0; i < g_recv.clients.size(); ++i) {
@@ -95,7 +95,7 @@ void BuildPollSet(long long now) {
 int PollTimeout(long long now) {
   long long due = g_recv.quietAtMs;
   if (now < g_recv.uartPausedUntilMs) due = std::min(due, g_recv.uartPausedUntilMs);
-  if (now < g_recv.acceptPausedUntilMs) due = std::min(due, g_recv.acceptPausedUntilMs);
+  if (now < g_recv.acceptBackOff.resumeMs) due = std::min(due, g_recv.acceptBackOff.resumeMs);
   if (UartLinkIsLost(&g_recv.link)) due = std::min(due, now + UartLinkRetryInMs(&g_recv.link));
   return static_cast<int>(std::clamp<long long>(due - now, 0, kPollMs));
 }
@@ -152,8 +152,7 @@ void RecvTaskInitEssentials(tConfigEssentials* essentials) {
   g_recv.batching = false;
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
   g_recv.uartPausedUntilMs = 0;
-  g_recv.acceptPausedUntilMs = 0;
-  g_recv.acceptFailureLogged = false;
+  g_recv.acceptBackOff = tAcceptBackOff{};
   g_recv.essentials = essentials;
 }
 
@@ -255,20 +254,8 @@ void RecvTaskUartFault(int err) {
 
 void RecvTaskAcceptSockets() {
   int fd = -1;
-  int rc = 0;
-  while ((rc = SocketAcceptClient(g_recv.listenFd, &fd)) > 0) {
+  while (SocketAcceptBackOff(g_recv.listenFd, &fd, &g_recv.acceptBackOff, "Receive port")) {
     RecvTaskAddClient(fd);
-    g_recv.acceptFailureLogged = false;
-  }
-  if (rc < 0) {
-    // Out of descriptors, most likely: the waiting client stays in the
-    // backlog until some close.
-    if (!g_recv.acceptFailureLogged) {
-      printf("Receive port: accept failed, retrying every %lld ms. errno=%s\n", kFaultPauseMs,
-             PrintErrNo(errno));
-      g_recv.acceptFailureLogged = true;
-    }
-    g_recv.acceptPausedUntilMs = IoMonotonicMs() + kFaultPauseMs;
   }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/Configuration.h"
+#include "core/OvSocket.h"
 #include "core/OvUartLink.h"
 #include "recv/RecvClients.h"
 
@@ -33,12 +34,10 @@ struct tRecvState {
   std::string log;
   bool batching = false;
   // Monotonic milliseconds: the quiet-line deadline (100 ms after the last
-  // UART byte or quiet event), and the ends of the UART's and the accept's
-  // pauses after a fault.
+  // UART byte or quiet event), and the end of the UART's pause after a fault.
   long long quietAtMs = 0;
   long long uartPausedUntilMs = 0;
-  long long acceptPausedUntilMs = 0;
-  bool acceptFailureLogged = false;
+  tAcceptBackOff acceptBackOff;             // while out of descriptors
 };
 
 extern tRecvState g_recv;
@@ -68,7 +67,7 @@ bool RecvTaskPumpUart();
 // so bytes from before never join bytes after.
 void RecvTaskUartFault(int err);
 // Accepts every waiting client; a lack of descriptors pauses accepting for
-// 100 ms, logged once until a client is accepted again.
+// a while, logged once until a client is accepted again.
 void RecvTaskAcceptSockets();
 // Appends an accepted, non-blocking client; it gets the documents of later
 // batches only.

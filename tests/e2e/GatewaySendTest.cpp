@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "GatewayFixture.h"
+#include "sim/SimFrames.h"
 
 namespace e2e {
 namespace {
@@ -215,16 +216,26 @@ TEST_F(GatewayTest, StopAndReloadCutShortACommandsWait) {
 
 // With its descriptor limit lowered, connections past the limit neither spin
 // the gateway nor stop it: once they close, a new client is served.
+// Connections past the descriptor limit, on either port, neither spin the
+// CPU nor stop the others; once they close, new clients are served.
 TEST_F(GatewayTest, DescriptorExhaustionBacksOffAndRecovers) {
   StartGateway();
+  RecvClient* listener = AddClient();
   rlimit low{24, 24};
   ASSERT_EQ(0, prlimit(gateway_.Pid(), RLIMIT_NOFILE, &low, nullptr));
   std::vector<int> held;
   for (int i = 0; i < 40; ++i) held.push_back(ConnectLoopback(sendPort_, In(2000)));
+  for (int i = 0; i < 40; ++i) held.push_back(ConnectLoopback(recvPort_, In(2000)));
+  EXPECT_TRUE(gateway_.WaitForOutput("Receive port: out of descriptors, accepting paused", In(10000)));
+  EXPECT_EQ(1u, gateway_.CountInOutput("Receive port: out of descriptors"));
   EXPECT_TRUE(gateway_.WaitForOutput("out of descriptors, accepting paused", In(10000)));
+  // Meanwhile the listener still gets its documents.
+  ASSERT_TRUE(sim_.SendFrame(sim::AckFrame(9)));
+  EXPECT_TRUE(listener->WaitForDocs(1, In(5000)));
   for (int& fd : held) close(fd);
   std::string reply = SendCommand(sendPort_, "x", In(20000));
   EXPECT_NE(std::string::npos, reply.find("(#1)")) << reply;
+  AddClient();
 }
 
 }  // namespace
