@@ -27,7 +27,8 @@ constexpr int kUartTimeoutMs = 250;
 // The longest single wait: a stop posts the wake-up descriptor, so this only
 // bounds how long a missed post could go unnoticed.
 constexpr int kIdleWaitMs = 250;
-constexpr int kPollSlots = 2 + SEND_MAX_CLIENTS;  // wake-up, listener, clients
+constexpr int kPollSlots = 3 + SEND_MAX_CLIENTS;  // wake-up, listener, UART, clients
+constexpr int kFirstClientSlot = 3;
 
 int OpenUart(tSendConfig* config) {
   int fd = -1;
@@ -138,6 +139,20 @@ void Answer(const char* content) {
   g_send.waiting = false;
 }
 
+// The error of a command while the device is gone.
+const char* Unavailable() {
+  PrintErr("Serial device unavailable: %s", g_send.link.path);
+  return g_error;
+}
+
+// While the device is gone, one attempt a second to open it again.
+void ReopenUart() {
+  int fd = -1;
+  if (UartLinkIsLost(&g_send.link) && UartLinkReopen(&g_send.link, &fd)) {
+    g_send.uartFd.store(fd);
+  }
+}
+
 // Moves the earliest complete command out of its slot and serves it up to
 // the wait for the written flag (or answers it at once when it is refused).
 void StartNextCommand() {
@@ -157,6 +172,9 @@ void StartNextCommand() {
   *next = tSendClient{};
   PrintMsg();
   const char* content = ParseMsg();
+  if (content == nullptr && UartLinkIsLost(&g_send.link)) {
+    content = Unavailable();
+  }
   if (content == nullptr) {
     OvApiResult code = SendMessageToOvApi();
     if (code == Ok) {
@@ -279,6 +297,7 @@ int SendTaskOpenClients() {
 
 void SendTaskStep(int maxWaitMs) {
   long long now = IoMonotonicMs();
+  ReopenUart();
   ExpireClients(now);
   CheckWritten();
   if (!g_send.waiting) {
@@ -291,6 +310,9 @@ void SendTaskStep(int maxWaitMs) {
   fds[count++] = {g_send.wakeFd.load(), POLLIN, 0};
   bool listen = SocketAcceptReady(&g_send.acceptBackOff, now, &wait);
   fds[count++] = {listen ? g_send.listenFd : -1, POLLIN, 0};
+  // No events asked: only a hang-up or error of the device is reported.
+  fds[count++] = {g_send.uartFd.load(), 0, 0};
+  if (UartLinkIsLost(&g_send.link)) wait = Shorter(UartLinkRetryInMs(&g_send.link), wait);
   for (tSendClient& client : g_send.clients) {
     if (IsReading(client)) {
       owners[count] = &client;
@@ -304,7 +326,10 @@ void SendTaskStep(int maxWaitMs) {
     EventDrain(fds[0].fd);
   }
   now = IoMonotonicMs();
-  for (unsigned i = 2; i < count; ++i) {
+  if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
+    SendTaskUartLost(EIO);
+  }
+  for (unsigned i = kFirstClientSlot; i < count; ++i) {
     if (fds[i].revents != 0) {
       ReadClient(owners[i], now);
     }
@@ -372,6 +397,8 @@ void* SendTaskRun(void*) {
   if (!ConfigureUart(g_send.config)) {
     return nullptr;  // the port stays open but unserved; reason in g_error
   }
+  UartLinkInit(&g_send.link, g_send.config->getUart(), g_send.config->getSpeed(), kUartTimeoutMs,
+               UART_LINK_SEND);
   // The run flag was raised by init; raising it again here could undo a
   // stop requested before this thread got going.
   SendTaskServe();
@@ -383,6 +410,16 @@ int SendTaskShutdown() {
   g_send.state.store(0);
   EventPost(g_send.wakeFd.load());
   return 1;
+}
+
+void SendTaskUartLost(int err) {
+  int fd = g_send.uartFd.exchange(-1);
+  FdClose(&fd);
+  UartLinkLost(&g_send.link, err);
+  if (g_send.waiting) {
+    OvApiCancelEnqueuedMessage(0);
+    Answer(Unavailable());
+  }
 }
 
 void PrintMsg() {

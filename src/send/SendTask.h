@@ -15,6 +15,7 @@
 
 #include "config/Configuration.h"
 #include "core/OvSocket.h"
+#include "core/OvUartLink.h"
 #include "ovapi/OvApi.h"
 
 constexpr uint32_t SEND_MSG_MAX = 4096;   // message bytes per connection
@@ -42,6 +43,7 @@ struct tSendClient {
 
 struct tSendState {
   std::atomic<int> uartFd{-1};  // written to by the CTS thread's hook
+  tUartLink link;               // reopens the UART after a hang-up
   tConfigEssentials* essentials = nullptr;
   tSendConfig* config = nullptr;
   std::atomic<int> state{0};    // 1 running, 0 asked to stop
@@ -100,6 +102,11 @@ int SendTaskAddClient(int fd);
 int SendTaskOpenClients();
 // Feeds bytes to the brace count; true when the count is back at 0.
 bool SendTaskScanBraces(tBraceScan* scan, const char* bytes, uint32_t count);
+// The UART hung up: closes the send task's descriptor, answers a command
+// that waits for clear-to-send at once, and opens the device again every
+// second from then on; commands meanwhile are answered "Serial device
+// unavailable: PATH".
+void SendTaskUartLost(int err);
 // Terminates and prints the message being served.
 void PrintMsg();
 // "error" with content when content is non-empty, else "ok"; printed and

@@ -1,7 +1,9 @@
 // End to end: a serial device that goes away and comes back, and stops that
 // never wait on the module. The harness's CTS stand-in waits as a real UART
 // does: cancelling the CTS thread does not end its wait, only a signal does.
+#include <chrono>
 #include <csignal>
+#include <future>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -91,6 +93,11 @@ TEST_F(GatewayDeviceTest, DeviceGoesAndComesBackWithoutARestart) {
   EXPECT_LT(after.cpuSeconds - before.cpuSeconds, 0.5) << "over 2.5 s while the device is gone";
   EXPECT_EQ(1u, gateway_.CountInOutput(" lost: errno="));
   EXPECT_FALSE(client->PeerClosed());
+  // A command is answered at once, not after the CTS time-out.
+  const std::string reply = SendCommand(sendPort_, R"({"objectType":"nodeInfoRequest"})", In(4000));
+  EXPECT_NE(std::string::npos,
+            reply.find("\"status\":\"error\",\"content\":\"Serial device unavailable: " + link_ + "\""))
+      << reply;
 
   // A new simulator at the same path and CTS socket: every task opens the
   // device again.
@@ -117,6 +124,13 @@ TEST_F(GatewayDeviceTest, DeviceGoesAndComesBackWithoutARestart) {
     EXPECT_FALSE(DocHas(doc, {"\"receivedPayload\""})) << doc;
   }
   EXPECT_EQ(1u, gateway_.CountInOutput(" lost: errno="));
+  // Commands reach the new device.
+  auto answered = std::async(std::launch::async, [&] {
+    return SendCommand(sendPort_, R"({"objectType":"nodeInfoRequest"})", In(15000));
+  });
+  while (answered.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) back.RaiseCts();
+  EXPECT_NE(std::string::npos, answered.get().find(kOkReply));
+  EXPECT_TRUE(back.WaitForReceived(1, In(5000)));
   EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
 }
 
