@@ -2,7 +2,7 @@
 # Installs the build and test dependencies from Debian's packages, only those
 # that are missing, with one 'apt-get update' before the first install.
 set -eu
-packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux)
+packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux libmosquitto-dev mosquitto mosquitto-clients)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
