@@ -28,7 +28,8 @@ constexpr unsigned int kFaultPauseMs = 100;
 int OpenUart(tRecvConfig* config) { return UartOpen(config->getUart(), &g_recv.uartFd); }
 
 int OpenSocket(tRecvConfig* config) {
-  return SocketOpenServer(config->getRecvPort(), &g_recv.listenFd, &g_recv.address);
+  return SocketOpenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
+                          &g_recv.address);
 }
 
 int ConfigureUart(tRecvConfig* config) {
