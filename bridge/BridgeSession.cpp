@@ -58,7 +58,8 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   mosquitto_subscribe_v5(s->mqtt, nullptr, (s->base + "/tx").c_str(), Qos(s), 0, nullptr);
 }
 
-void OnDisconnect(mosquitto*, void* obj, int, const mosquitto_property*) {
+void OnDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+  if (rc != 0) printf("Broker connection lost\n");  // 0: our own disconnect
   Of(obj)->connected = false;
 }
 
@@ -83,7 +84,6 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
 
 // The broker link is gone (or never came): retry after the backoff.
 void LoseBroker(tBridgeSession* s) {
-  if (s->connected) printf("Broker connection lost\n");
   s->connected = false;
   s->nextBrokerTryMs = NowMs() + s->brokerBackoffMs;
   s->brokerBackoffMs = std::min(2 * s->brokerBackoffMs, kBrokerBackoffMaxMs);
