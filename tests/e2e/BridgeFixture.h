@@ -8,16 +8,9 @@
 #include <vector>
 
 #include "GatewayFixture.h"
+#include "ToolProcess.h"
 
 namespace e2e {
-
-// A child process started from a plain argv (broker, bridge, MQTT clients).
-class ToolProcess : public ChildProcess {
- public:
-  bool Start(const std::vector<std::string>& argv, const std::string& outPath) {
-    return Spawn(argv, {}, outPath, false);
-  }
-};
 
 // One message seen by the subscriber.
 struct MqttMessage {
