@@ -179,6 +179,28 @@ TEST_F(BridgeFlowTest, BrokerAwayQueuesThenDeliversAndCountsDrops) {
   }, In(10000))) << subscriber_.Output();
 }
 
+TEST_F(BridgeFlowTest, ReloadOnSigusr1RereadsTheFile) {
+  StartBroker();
+  StartGateway({}, {"--no-answer"});
+  const std::string file = dir_ + "/bridge.conf";
+  auto write = [&](const char* id) {
+    std::ofstream(file) << "brokerPort=" << brokerPort_ << "\nrecvPort=" << recvPort_
+                        << "\nsendPort=" << sendPort_ << "\ngatewayId=" << id << "\n";
+  };
+  write("gw");
+#ifdef ORVEL_BRIDGE_PATH
+  ASSERT_TRUE(bridge_.Start({ORVEL_BRIDGE_PATH, "-c", file}, dir_ + "/bridge.out"));
+#endif
+  Subscribe();
+  write("gw2");
+  bridge_.Signal(SIGUSR1);
+  EXPECT_TRUE(WaitForMessages("orvel/gw2/status", 1, In(10000))) << bridge_.Output();
+  EXPECT_TRUE(WaitForMessages("orvel/gw/status", 2, In(5000)));
+  EXPECT_EQ("offline", MessagesOn("orvel/gw/status").back().payload);
+  EXPECT_EQ("online", MessagesOn("orvel/gw2/status").back().payload);
+  EXPECT_NE(std::string::npos, bridge_.Output().find("clientId=orvel-gw2\n"));
+}
+
 TEST_F(BridgeTest, BrokerPasswordWrongIsRefusedRightWorks) {
   const std::string passwords = dir_ + "/passwords";
   ToolProcess tool;
