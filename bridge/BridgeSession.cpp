@@ -250,8 +250,9 @@ void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
 
 void BridgeSessionStop(tBridgeSession* s) {
   if (s->mqtt && s->connected) {
-    Publish(s, s->base + "/status", "offline", true);
-    mosquitto_disconnect_v5(s->mqtt, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    // MQTT 5 lets the broker publish the will on an orderly stop too, so
+    // "offline" has one source whichever way the bridge ends.
+    mosquitto_disconnect_v5(s->mqtt, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
     long until = NowMs() + kStopFlushMs;
     while (mosquitto_want_write(s->mqtt) && NowMs() < until &&
            mosquitto_loop_write(s->mqtt, 1) == MOSQ_ERR_SUCCESS) {

@@ -88,7 +88,7 @@ TEST_F(BridgeFlowTest, BurstOfEveryKindArrivesInOrderOnItsTopic) {
   bridge_.Signal(SIGTERM);
   int status = -1;
   EXPECT_TRUE(bridge_.WaitExit(In(10000), &status));
-  EXPECT_EQ(0, status);
+  EXPECT_EQ(0, status) << bridge_.Output();
   EXPECT_TRUE(WaitUntil([&] { return MessagesOn("orvel/gw/status").back().payload == "offline"; },
                         In(5000)));
 }
