@@ -4,18 +4,21 @@
 # receive port, sends one command of each kind to the send port with the
 # simulator raising clear-to-send, and stops cleanly after N seconds
 # (argument, default 20) or on Ctrl-C.
-#   bash scripts/demo.sh [SECONDS] [gpio]
+#   bash scripts/demo.sh [SECONDS] [gpio|mqtt]
 # With "gpio" (root only) the gateway reads clear-to-send as falling edges of
 # GPIO pin 4 instead: the simulator serves a sysfs GPIO stand-in at
 # /sys/class/gpio in a private mount namespace, and the gateway runs in it.
+# With "mqtt" a private mosquitto broker runs as a child on a free port, the
+# gateway keeps its ports on 127.0.0.1 and OrvelMqttBridge joins the two; the
+# demo prints what a subscriber to orvel/# sees and publishes one command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=20
 mode=ioctl
 for arg in "$@"; do
   case "$arg" in
-    gpio|ioctl) mode="$arg" ;;
-    *[!0-9]*|'') echo "usage: bash scripts/demo.sh [SECONDS] [gpio]" >&2; exit 2 ;;
+    gpio|ioctl|mqtt) mode="$arg" ;;
+    *[!0-9]*|'') echo "usage: bash scripts/demo.sh [SECONDS] [gpio|mqtt]" >&2; exit 2 ;;
     *) secs="$arg" ;;
   esac
 done
@@ -65,7 +68,8 @@ slave="$(head -n1 "$work/sim.out")"
 case "$slave" in /dev/*) ;; *) echo "simulator failed: $(cat "$work/sim.out")" >&2; exit 1 ;; esac
 echo "--- simulator on $slave"
 
-config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=$mode"
+config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=${mode/mqtt/ioctl}"
+[ "$mode" = mqtt ] && config="$config,bindAddress=127.0.0.1"
 if [ "$mode" = gpio ]; then
   # Joins the simulator's mount namespace, where /sys/class/gpio is the stand-in.
   nsenter --mount="/proc/$sim_pid/ns/mnt" --wd="$PWD" \
@@ -98,6 +102,32 @@ send() {
   exec 5>&-
   echo "reply: $reply"
 }
+
+if [ "$mode" = mqtt ]; then
+  # A port nobody answers on; the broker gets its own configuration and, as
+  # root, is told to stay root (it refuses otherwise).
+  broker_port=$((40000 + RANDOM % 20000))
+  while (echo >"/dev/tcp/127.0.0.1/$broker_port") 2>/dev/null; do broker_port=$((broker_port + 1)); done
+  { echo "listener $broker_port 127.0.0.1"; echo "allow_anonymous true"; echo "persistence false"
+    [ "$(id -u)" = 0 ] && echo "user root"; } >"$work/broker.conf"
+  mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do (echo >"/dev/tcp/127.0.0.1/$broker_port") 2>/dev/null && break; sleep 0.1; done
+  echo "--- broker on 127.0.0.1:$broker_port; subscriber to orvel/#"
+  mosquitto_sub -p "$broker_port" -V 5 -t 'orvel/#' -F 'mqtt: %t %p' &
+  pids+=($!)
+  "$build/OrvelMqttBridge" -C "brokerPort=$broker_port,recvPort=$recv_port,sendPort=$send_port,gatewayId=demo,statsSecs=5" \
+    >"$work/bridge.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do grep -q '^Connected to broker' "$work/bridge.log" && break; sleep 0.1; done
+  echo "--- frames from the module, through gateway, bridge and broker"
+  for frame in 600105 50021234 520600070003012a; do echo "$frame" >&3; sleep 0.3; done
+  echo "--- one command: mosquitto_pub -t orvel/demo/tx -m '{\"objectType\":\"nodeInfoRequest\"}'"
+  mosquitto_pub -p "$broker_port" -t orvel/demo/tx -m '{"objectType":"nodeInfoRequest"}'
+  sleep "$secs" &
+  wait $! || true
+  exit 0
+fi
 
 echo "--- one command of each kind"
 send '{"objectType":"sendPayload","payloadType":"unacknowledged","payload":[1,2,3],"nodeId":4660,"port":1,"sequenceNo":7}'

@@ -2,9 +2,10 @@
 # Installs the build and test dependencies from Debian's packages, only those
 # that are missing, with one 'apt-get update' before the first install.
 set -eu
-# clang and its runtime libraries build the fuzz targets (libFuzzer).
+# clang and its runtime libraries build the fuzz targets (libFuzzer); the
+# MQTT bridge needs libmosquitto, and its tests a real broker and clients.
 packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev libmosquitto-dev mosquitto mosquitto-clients)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

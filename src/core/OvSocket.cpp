@@ -2,6 +2,7 @@
 // listening sockets, so every socket here is non-blocking.
 #include "OvSocket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <arpa/inet.h>
@@ -15,7 +16,11 @@
 #include "OvIo.h"
 #include "OvPrintErr.h"
 
-int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
+int SocketOpenServer(const char* bindAddress, uint16_t port, int* fd, sockaddr_in* address) {
+  in_addr host{};
+  if (inet_pton(AF_INET, bindAddress, &host) != 1) {
+    return PrintErr("Invalid bindAddress: %s", bindAddress);
+  }
   int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) {
     return PrintErr("Failed to open socket. errno=%s", PrintErrNo(errno));
@@ -27,7 +32,7 @@ int SocketOpenServer(uint16_t port, int* fd, sockaddr_in* address) {
   memset(address, 0, sizeof *address);
   address->sin_family = AF_INET;
   address->sin_port = htons(port);
-  address->sin_addr.s_addr = htonl(INADDR_ANY);
+  address->sin_addr = host;
   if (bind(s, reinterpret_cast<sockaddr*>(address), sizeof *address) < 0) {
     return PrintErr("Failed to bind socket to port %d. errno=%s", port, PrintErrNo(errno));
   }

@@ -42,7 +42,8 @@ std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
 int OpenUart(tRecvConfig* config) { return UartOpen(config->getUart(), &g_recv.uartFd); }
 
 int OpenSocket(tRecvConfig* config) {
-  return SocketOpenServer(config->getRecvPort(), &g_recv.listenFd, &g_recv.address);
+  return SocketOpenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
+                          &g_recv.address);
 }
 
 int ConfigureUart(tRecvConfig* config) {

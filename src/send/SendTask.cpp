@@ -38,7 +38,8 @@ int OpenUart(tSendConfig* config) {
 }
 
 int OpenSocket(tSendConfig* config) {
-  return SocketOpenServer(config->getSendPort(), &g_send.listenFd, &g_send.address);
+  return SocketOpenServer(config->getBindAddress(), config->getSendPort(), &g_send.listenFd,
+                          &g_send.address);
 }
 
 int ConfigureUart(tSendConfig* config) {

@@ -99,7 +99,7 @@ TEST(Socket, BindFailureNamesPortAndLeavesSocketOpen) {
   int fd = -1;
   sockaddr_in address{};
   // SO_REUSEADDR does not allow a second listener on a port that is in use.
-  EXPECT_EQ(0, SocketOpenServer(port, &fd, &address));
+  EXPECT_EQ(0, SocketOpenServer("0.0.0.0", port, &fd, &address));
   std::string prefix = "Failed to bind socket to port " + std::to_string(port) + ". errno=";
   EXPECT_EQ(prefix, std::string(g_error).substr(0, prefix.size())) << g_error;
   EXPECT_GE(fd, 0);
@@ -108,13 +108,35 @@ TEST(Socket, BindFailureNamesPortAndLeavesSocketOpen) {
   close(holder);
 }
 
+TEST(Socket, BadBindAddressOpensNothing) {
+  for (const char* text : {"", "1.2.3", "256.0.0.1", "localhost", "::1"}) {
+    int fd = -1;
+    sockaddr_in address{};
+    EXPECT_EQ(0, SocketOpenServer(text, 0, &fd, &address)) << text;
+    EXPECT_EQ("Invalid bindAddress: " + std::string(text), g_error);
+    EXPECT_EQ(-1, fd);
+  }
+}
+
+TEST(Socket, ServerBindsTheGivenAddress) {
+  int fd = -1;
+  sockaddr_in address{};
+  ASSERT_NE(0, SocketOpenServer("127.0.0.1", 0, &fd, &address)) << g_error;
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), address.sin_addr.s_addr);
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len));
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), bound.sin_addr.s_addr);
+  FdClose(&fd);
+}
+
 TEST(Socket, ServerAcceptsNonBlockingClients) {
   int holder = ListenEphemeral();
   uint16_t port = BoundPort(holder);
   close(holder);  // a port that was free a moment ago
   int fd = -1;
   sockaddr_in address{};
-  ASSERT_NE(0, SocketOpenServer(port, &fd, &address)) << g_error;
+  ASSERT_NE(0, SocketOpenServer("0.0.0.0", port, &fd, &address)) << g_error;
   EXPECT_EQ(AF_INET, address.sin_family);
   EXPECT_EQ(htons(port), address.sin_port);
   EXPECT_EQ(htonl(INADDR_ANY), address.sin_addr.s_addr);

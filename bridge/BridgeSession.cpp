@@ -1,0 +1,265 @@
+// The bridge's one loop: broker and gateway links, queue, commands, stats.
+#include "BridgeSession.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "BridgeLink.h"
+#include "core/OvClosers.h"
+#include "core/OvPrintErr.h"
+
+namespace {
+
+// A gateway that comes back is found within this; well under a second.
+constexpr long kGatewayRetryMs = 200;
+constexpr long kBrokerBackoffMinMs = 250;
+constexpr long kBrokerBackoffMaxMs = 4000;
+// A command may wait for clear-to-send and for the commands before it.
+constexpr int kCommandTimeoutMs = 15000;
+constexpr int kStopFlushMs = 1000;
+
+long NowMs() {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count());
+}
+
+tBridgeSession* Of(void* obj) { return static_cast<tBridgeSession*>(obj); }
+
+int Qos(const tBridgeSession* s) { return static_cast<int>(s->config->number[kQos]); }
+
+int Publish(tBridgeSession* s, const std::string& topic, const std::string& payload, bool retain,
+            const mosquitto_property* props = nullptr) {
+  return mosquitto_publish_v5(s->mqtt, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), Qos(s), retain, props) == MOSQ_ERR_SUCCESS;
+}
+
+void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+  tBridgeSession* s = Of(obj);
+  if (rc != 0) {
+    printf("Broker refused the connection: %s\n", mosquitto_reason_string(rc));
+    ++s->stats.errors;
+    return;
+  }
+  printf("Connected to broker %s:%ld\n", s->config->text[kBrokerHost].c_str(),
+         s->config->number[kBrokerPort]);
+  if (s->everConnected) ++s->stats.reconnects;
+  s->everConnected = true;
+  s->connected = true;
+  s->dropReported = false;
+  s->brokerBackoffMs = kBrokerBackoffMinMs;
+  Publish(s, s->base + "/status", "online", true);
+  mosquitto_subscribe_v5(s->mqtt, nullptr, (s->base + "/tx").c_str(), Qos(s), 0, nullptr);
+}
+
+void OnDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+  if (rc != 0) printf("Broker connection lost\n");  // 0: our own disconnect
+  Of(obj)->connected = false;
+}
+
+void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
+               const mosquitto_property* props) {
+  tBridgeCommand command;
+  command.payload.assign(static_cast<const char*>(message->payload),
+                         static_cast<size_t>(message->payloadlen));
+  char* topic = nullptr;
+  if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &topic, false)) {
+    command.responseTopic = topic;
+    free(topic);
+  }
+  void* data = nullptr;
+  uint16_t length = 0;
+  if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &length, false)) {
+    command.correlation.assign(static_cast<const char*>(data), length);
+    free(data);
+  }
+  Of(obj)->commands.push_back(std::move(command));
+}
+
+// The broker link is gone (or never came): retry after the backoff.
+void LoseBroker(tBridgeSession* s) {
+  s->connected = false;
+  s->nextBrokerTryMs = NowMs() + s->brokerBackoffMs;
+  s->brokerBackoffMs = std::min(2 * s->brokerBackoffMs, kBrokerBackoffMaxMs);
+}
+
+void TryBroker(tBridgeSession* s) {
+  if (mosquitto_reconnect(s->mqtt) != MOSQ_ERR_SUCCESS) LoseBroker(s);
+}
+
+void HandleDoc(tBridgeSession* s, std::string doc) {
+  ++s->stats.docsIn;
+  if (s->connected && s->queue.empty() &&
+      Publish(s, s->base + "/rx/" + BridgeObjectType(doc), doc, false)) {
+    ++s->stats.docsPublished;
+    return;
+  }
+  if (s->queue.size() >= static_cast<size_t>(s->config->number[kQueueLimit])) {
+    ++s->stats.docsDropped;
+    if (!s->dropReported) {
+      printf("Broker away: queue full at %zu documents, dropping the newest\n", s->queue.size());
+      s->dropReported = true;
+    }
+    return;
+  }
+  s->queue.push_back(std::move(doc));
+}
+
+void FlushQueue(tBridgeSession* s) {
+  while (s->connected && !s->queue.empty()) {
+    const std::string& doc = s->queue.front();
+    if (!Publish(s, s->base + "/rx/" + BridgeObjectType(doc), doc, false)) return;
+    ++s->stats.docsPublished;
+    s->queue.pop_front();
+  }
+}
+
+std::string ErrorReply(const std::string& reason) {
+  return "{\"objectType\":\"replyMsg\",\"status\":\"error\",\"content\":\"" + reason + "\"}";
+}
+
+void PassCommand(tBridgeSession* s) {
+  tBridgeCommand command = std::move(s->commands.front());
+  s->commands.pop_front();
+  std::string reply;
+  const tBridgeConfig& c = *s->config;
+  if (LinkCommand(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kSendPort]),
+                  command.payload, kCommandTimeoutMs, &reply)) {
+    ++s->stats.commandsPassed;
+  } else {
+    ++s->stats.errors;
+    printf("Command not passed: %s\n", reply.c_str());
+    reply = ErrorReply(reply);
+  }
+  mosquitto_property* props = nullptr;
+  if (!command.correlation.empty())
+    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, command.correlation.data(),
+                                  static_cast<uint16_t>(command.correlation.size()));
+  const std::string& topic =
+      command.responseTopic.empty() ? s->base + "/tx/reply" : command.responseTopic;
+  if (Publish(s, topic, reply, false, props)) ++s->stats.commandsAnswered;
+  mosquitto_property_free_all(&props);
+}
+
+// The broker's socket: read, write what is pending, keep-alive.
+void ServiceBroker(tBridgeSession* s, short revents) {
+  int rc = MOSQ_ERR_SUCCESS;
+  if (revents & (POLLIN | POLLHUP | POLLERR)) rc = mosquitto_loop_read(s->mqtt, 1);
+  if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(s->mqtt)) rc = mosquitto_loop_write(s->mqtt, 1);
+  if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(s->mqtt);
+  if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(s->mqtt) < 0) LoseBroker(s);
+}
+
+void ServiceGateway(tBridgeSession* s, short revents) {
+  if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
+  std::vector<std::string> docs;
+  int open = LinkReadDocs(s->recvFd, &s->partial, &docs);
+  for (std::string& d : docs) HandleDoc(s, std::move(d));
+  if (!open) {
+    FdClose(&s->recvFd);
+    s->partial.clear();
+    s->nextGatewayTryMs = NowMs() + kGatewayRetryMs;
+  }
+}
+
+void PublishStats(tBridgeSession* s) {
+  if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(s->stats), true);
+  s->nextStatsMs = NowMs() + 1000 * s->config->number[kStatsSecs];
+}
+
+}  // namespace
+
+std::string BridgeObjectType(const std::string& doc) {
+  static const std::string key = "\"objectType\":\"";
+  size_t at = doc.find(key);
+  size_t end = at == std::string::npos ? at : doc.find('"', at + key.size());
+  if (end == std::string::npos || end == at + key.size()) return "unknown";
+  std::string type = doc.substr(at + key.size(), end - at - key.size());
+  // A topic level never carries wildcards or separators.
+  return type.find_first_of("/+#") == std::string::npos ? type : "unknown";
+}
+
+std::string BridgeStatsJson(const tBridgeStats& st) {
+  char text[512];
+  snprintf(text, sizeof text,
+           "{\"docsIn\":%llu,\"docsPublished\":%llu,\"docsDropped\":%llu,\"commandsPassed\":%llu,"
+           "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu}",
+           static_cast<unsigned long long>(st.docsIn), static_cast<unsigned long long>(st.docsPublished),
+           static_cast<unsigned long long>(st.docsDropped),
+           static_cast<unsigned long long>(st.commandsPassed),
+           static_cast<unsigned long long>(st.commandsAnswered),
+           static_cast<unsigned long long>(st.errors), static_cast<unsigned long long>(st.reconnects));
+  return text;
+}
+
+int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
+  const tBridgeConfig& c = *config;
+  s->config = config;
+  s->base = c.text[kTopicPrefix] + "/" + c.text[kGatewayId];
+  s->mqtt = mosquitto_new(c.text[kClientId].c_str(), true, s);
+  if (!s->mqtt) return PrintErr("Failed to create the MQTT client");
+  mosquitto_int_option(s->mqtt, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  const std::string status = s->base + "/status";
+  mosquitto_will_set_v5(s->mqtt, status.c_str(), 7, "offline", Qos(s), true, nullptr);
+  if (!c.text[kUsername].empty())
+    mosquitto_username_pw_set(s->mqtt, c.text[kUsername].c_str(),
+                              c.password.empty() ? nullptr : c.password.c_str());
+  auto orNull = [&](tBridgeKey k) { return c.text[k].empty() ? nullptr : c.text[k].c_str(); };
+  if (!c.text[kCaFile].empty() &&
+      mosquitto_tls_set(s->mqtt, orNull(kCaFile), nullptr, orNull(kCertFile), orNull(kKeyFile),
+                        nullptr) != MOSQ_ERR_SUCCESS)
+    return PrintErr("Invalid TLS files: caFile=%s", c.text[kCaFile].c_str());
+  mosquitto_connect_v5_callback_set(s->mqtt, OnConnect);
+  mosquitto_disconnect_v5_callback_set(s->mqtt, OnDisconnect);
+  mosquitto_message_v5_callback_set(s->mqtt, OnMessage);
+  s->brokerBackoffMs = kBrokerBackoffMinMs;
+  if (mosquitto_connect_bind_v5(s->mqtt, c.text[kBrokerHost].c_str(),
+                                static_cast<int>(c.number[kBrokerPort]),
+                                static_cast<int>(c.number[kKeepAliveSecs]), nullptr,
+                                nullptr) != MOSQ_ERR_SUCCESS) {
+    printf("Broker %s:%ld not reachable yet\n", c.text[kBrokerHost].c_str(), c.number[kBrokerPort]);
+    LoseBroker(s);
+  }
+  s->nextStatsMs = NowMs() + 1000 * c.number[kStatsSecs];
+  return 1;
+}
+
+void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
+  pollfd fds[2] = {{mosquitto_socket(s->mqtt), POLLIN, 0}, {s->recvFd, POLLIN, 0}};
+  if (fds[0].fd >= 0 && mosquitto_want_write(s->mqtt)) fds[0].events |= POLLOUT;
+  poll(fds, 2, timeoutMs);
+  if (fds[0].fd >= 0) ServiceBroker(s, fds[0].revents);
+  if (s->recvFd >= 0) ServiceGateway(s, fds[1].revents);
+  long now = NowMs();
+  if (s->recvFd < 0 && now >= s->nextGatewayTryMs) {
+    const tBridgeConfig& c = *s->config;
+    s->recvFd = LinkConnect(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kRecvPort]));
+    s->nextGatewayTryMs = now + kGatewayRetryMs;
+  }
+  if (mosquitto_socket(s->mqtt) < 0 && now >= s->nextBrokerTryMs) TryBroker(s);
+  FlushQueue(s);
+  if (!s->commands.empty()) PassCommand(s);
+  if (now >= s->nextStatsMs) PublishStats(s);
+}
+
+void BridgeSessionStop(tBridgeSession* s) {
+  if (s->mqtt && s->connected) {
+    // MQTT 5 lets the broker publish the will on an orderly stop too, so
+    // "offline" has one source whichever way the bridge ends.
+    mosquitto_disconnect_v5(s->mqtt, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    long until = NowMs() + kStopFlushMs;
+    while (mosquitto_want_write(s->mqtt) && NowMs() < until &&
+           mosquitto_loop_write(s->mqtt, 1) == MOSQ_ERR_SUCCESS) {
+    }
+  }
+  if (s->mqtt) mosquitto_destroy(s->mqtt);
+  s->mqtt = nullptr;
+  s->connected = false;
+  FdClose(&s->recvFd);
+}

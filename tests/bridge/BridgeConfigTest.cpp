@@ -1,0 +1,77 @@
+// Tests of the bridge's key table and its helpers for topics and stats.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "BridgeConfig.h"
+#include "BridgeSession.h"
+#include "core/OvPrintErr.h"
+
+namespace {
+
+int Load(std::vector<std::string> args, tBridgeConfig* config) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  return BridgeConfigLoad(static_cast<int>(argv.size()), argv.data(), config);
+}
+
+TEST(BridgeConfig, DefaultsAndAbbreviations) {
+  tBridgeConfig c;
+  ASSERT_EQ(1, Load({"b", "-C", "gatewayId=board7,q=2,statsS=5,topicP=fleet"}, &c)) << g_error;
+  EXPECT_EQ("orvel-board7", c.text[kClientId]);  // follows gatewayId
+  EXPECT_EQ(2, c.number[kQos]);
+  EXPECT_EQ(5, c.number[kStatsSecs]);
+  EXPECT_EQ("fleet", c.text[kTopicPrefix]);
+  EXPECT_EQ(1883, c.number[kBrokerPort]);
+  EXPECT_EQ(2000, c.number[kRecvPort]);
+  EXPECT_EQ(2001, c.number[kSendPort]);
+  EXPECT_EQ(10000, c.number[kQueueLimit]);
+  EXPECT_EQ("127.0.0.1", c.text[kGatewayHost]);
+  ASSERT_EQ(1, Load({"b"}, &c));
+  EXPECT_FALSE(c.text[kGatewayId].empty());  // the host name
+  EXPECT_EQ("orvel-" + c.text[kGatewayId], c.text[kClientId]);
+}
+
+TEST(BridgeConfig, BadEntriesAreRefusedWithTheirKey) {
+  struct Case {
+    const char* pairs;
+    const char* error;
+  } cases[] = {
+      {"qos=3", "Invalid qos: 3"},
+      {"brokerPort=0", "Invalid brokerPort: 0"},
+      {"recvPort=70000", "Invalid recvPort: 70000"},
+      {"queueLimit=ten", "Invalid queueLimit: ten"},
+      {"statsSecs=", "Invalid statsSecs: "},
+      {"nosuch=1", "Invalid config: nosuch=1"},
+      {"qos", "Invalid config: qos"},
+      {"gatewayId=", "Invalid config: gatewayId and topicPrefix must not be empty"},
+      {"passwordFile=/nonexistent/pw", "Failed to open passwordFile: /nonexistent/pw"},
+  };
+  for (const Case& k : cases) {
+    tBridgeConfig c;
+    EXPECT_EQ(0, Load({"b", "-C", k.pairs}, &c)) << k.pairs;
+    EXPECT_EQ(std::string(k.error), g_error) << k.pairs;
+  }
+}
+
+TEST(BridgeTopics, ObjectTypeNamesTheTopicLevel) {
+  EXPECT_EQ("ack", BridgeObjectType(R"({"objectType":"ack","nodeId":5})"));
+  EXPECT_EQ("unknown", BridgeObjectType(R"({"nodeId":5})"));
+  EXPECT_EQ("unknown", BridgeObjectType(R"({"objectType":""})"));
+  EXPECT_EQ("unknown", BridgeObjectType(R"({"objectType":"a/#"})"));
+  EXPECT_EQ("unknown", BridgeObjectType(R"({"objectType":"cut)"));
+}
+
+TEST(BridgeTopics, StatsCarryEveryCounter) {
+  tBridgeStats st;
+  st.docsIn = 7;
+  st.docsDropped = 3;
+  st.reconnects = 1;
+  EXPECT_EQ(
+      "{\"docsIn\":7,\"docsPublished\":0,\"docsDropped\":3,\"commandsPassed\":0,"
+      "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1}",
+      BridgeStatsJson(st));
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// Shared set-up of the MQTT bridge end-to-end tests: a real mosquitto broker
+// started by each test on a free loopback port with its own configuration,
+// the gateway on the simulator, the bridge between them, and a subscriber
+// (mosquitto_sub) whose lines are the messages it saw.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "GatewayFixture.h"
+#include "ToolProcess.h"
+
+namespace e2e {
+
+// One message seen by the subscriber.
+struct MqttMessage {
+  std::string topic, correlation, payload;
+};
+
+class BridgeTest : public GatewayTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes the broker's configuration (listener on brokerPort_, plus extra
+  // lines) and starts it; waits until it listens.
+  void StartBroker(const std::vector<std::string>& extraLines = {});
+  void StopBroker();
+  // Starts the bridge with the test's ports and gatewayId "gw", extras
+  // appended to its -C text; waits for its configuration lines.
+  void StartBridge(const std::vector<std::string>& extras = {});
+  // Subscribes to orvel/# with MQTT 5 (extra options appended, output to
+  // `name` in the test directory) and waits until the subscription is in
+  // place (the retained status has arrived).
+  void Subscribe(const std::vector<std::string>& extra = {}, const std::string& name = "sub.out");
+  // The subscriber's messages so far, in arrival order.
+  std::vector<MqttMessage> Messages() const;
+  std::vector<MqttMessage> MessagesOn(const std::string& topic) const;
+  // True once n messages on the topic were seen before the deadline.
+  bool WaitForMessages(const std::string& topic, size_t n, Deadline deadline);
+  // Publishes with mosquitto_pub (MQTT 5; extra options after the message).
+  bool PublishCommand(const std::string& text, const std::vector<std::string>& extra = {});
+
+  uint16_t brokerPort_ = 0;
+  std::vector<std::string> brokerLines_;
+  ToolProcess broker_, bridge_, subscriber_;
+};
+
+}  // namespace e2e
