@@ -10,7 +10,8 @@ if(TARGET OrvelGateway AND TARGET OrvelModuleSim)
     ORVEL_SHIM_PATH="$<TARGET_FILE:OrvelCtsShim>"
     ORVEL_GATEWAY_PATH="$<TARGET_FILE:OrvelGateway>"
     ORVEL_SANITIZER_RUNTIME="${ORVEL_SANITIZER_RUNTIME}"
-    ORVEL_SANITIZE="${ORVEL_SANITIZE}")
+    ORVEL_SANITIZE="${ORVEL_SANITIZE}"
+    ORVEL_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
   add_dependencies(gateway_bench OrvelGateway OrvelModuleSim OrvelCtsShim)
   set_target_properties(gateway_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endif()
