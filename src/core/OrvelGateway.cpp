@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "config/Configuration.h"
+#include "core/OvNotify.h"
 #include "core/OvPrintErr.h"
 #include "core/OvTask.h"
 #include "core/OvWake.h"
@@ -61,6 +62,7 @@ int DoInit(tConfiguration* config) {
 // the error has been printed.
 int Reload(int signal) {
   printf("Caught signal %d: reloading config\n", signal);
+  NotifyReloading();
   TaskShutdownAll();
   int ok = GetConfig(g_argc, g_argv, &g_config);
   if (ok) {
@@ -73,6 +75,7 @@ int Reload(int signal) {
   }
   PrintConfig(&g_config);
   TaskRunAll(&g_config);
+  NotifyReady();
   return 1;
 }
 
@@ -86,6 +89,7 @@ int DoMain(tConfiguration* config) {
   signal(SIGTERM, sigint_handler);
   PrintConfig(config);
   TaskRunAll(config);
+  NotifyReady();
   int status = 0;
   while (DoLoop.load() != 0) {
     unsigned char reason = 0;
@@ -100,6 +104,7 @@ int DoMain(tConfiguration* config) {
       break;
     }
   }
+  NotifyStopping();
   TaskShutdownAll();
   return status;
 }
