@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test with ctest in three flavours: plain
-# (warnings as errors), AddressSanitizer+UndefinedBehaviorSanitizer, and
-# ThreadSanitizer. Exits non-zero when any flavour fails.
-#   scripts/test.sh            all three flavours
+# Builds everything and runs every test with ctest in four flavours: plain
+# (warnings as errors), AddressSanitizer+UndefinedBehaviorSanitizer,
+# ThreadSanitizer, and armhf (cross-built for the board, run under qemu-arm).
+# Exits non-zero when any flavour fails.
+#   scripts/test.sh            all four flavours
 #   scripts/test.sh --quick    the plain flavour only (for iteration)
-#   scripts/test.sh --flavour asan|tsan|plain
+#   scripts/test.sh --flavour asan|tsan|plain|armhf
 set -u
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
 
 flavours=(plain asan tsan)
+flavours+=(armhf)
 case "${1:-}" in
   --quick) flavours=(plain) ;;
   --flavour) flavours=("$2") ;;
   "") ;;
-  *) echo "usage: $0 [--quick | --flavour plain|asan|tsan]"; exit 2 ;;
+  *) echo "usage: $0 [--quick | --flavour plain|asan|tsan|armhf]"; exit 2 ;;
 esac
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -23,8 +25,11 @@ for f in "${flavours[@]}"; do
   dir=build
   san=""
   [ "$f" = plain ] || { dir="build-$f"; san="$f"; }
+  extra=()
+  # The board's build: the cross toolchain, tests under the emulator.
+  [ "$f" = armhf ] && { san=""; extra=(-DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake); }
   echo "=== flavour $f ($dir) ==="
-  if ! cmake -S . -B "$dir" -DORVEL_WERROR=ON -DORVEL_SANITIZE="$san" >"$dir.configure.log" 2>&1; then
+  if ! cmake -S . -B "$dir" -DORVEL_WERROR=ON -DORVEL_SANITIZE="$san" "${extra[@]}" >"$dir.configure.log" 2>&1; then
     tail -n 30 "$dir.configure.log"; echo "configure of flavour $f failed"; failed+=("$f"); continue
   fi
   if ! cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1; then
