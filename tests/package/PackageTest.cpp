@@ -3,7 +3,10 @@
 // checked, and the unpacked gateway run with the unpacked configuration
 // against the simulator until one document arrives.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "sim/SimFrames.h"
 
 namespace e2e {
 namespace {
@@ -23,7 +27,7 @@ class UnpackedGateway : public ChildProcess {
 };
 
 // Exit status of a shell command (output to log).
-int Run(const std::string& cmd, const std::string& log) {
+int Shell(const std::string& cmd, const std::string& log) {
   const int st = std::system((cmd + " >" + log + " 2>&1").c_str());
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
 }
@@ -62,10 +66,10 @@ class PackageTest : public ::testing::Test {
 
 TEST_F(PackageTest, UnpackedPackageRunsAgainstTheSimulator) {
   const std::string log = dir_ + "/package.log";
-  ASSERT_EQ(0, Run("bash " ORVEL_SOURCE_DIR "/scripts/package.sh \"$(dpkg --print-architecture)\" " + dir_, log))
+  ASSERT_EQ(0, Shell("bash " ORVEL_SOURCE_DIR "/scripts/package.sh \"$(dpkg --print-architecture)\" " + dir_, log))
       << ReadFile(log);
   const std::string root = dir_ + "/root";
-  ASSERT_EQ(0, Run("dpkg-deb -x " + dir_ + "/orvelgateway_*.deb " + root, log)) << ReadFile(log);
+  ASSERT_EQ(0, Shell("dpkg-deb -x " + dir_ + "/orvelgateway_*.deb " + root, log)) << ReadFile(log);
   for (const char* f : {"/usr/sbin/OrvelGateway", "/usr/bin/OrvelModuleSim", "/etc/orvelgateway.conf",
                         "/lib/systemd/system/orvelgateway.service",
                         "/usr/share/doc/orvelgateway/copyright", "/usr/share/doc/orvelgateway/changelog.gz",
@@ -85,10 +89,10 @@ TEST_F(PackageTest, UnpackedPackageRunsAgainstTheSimulator) {
   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
     // Verified with its programs pointing into the unpacked root.
     const std::string copy = dir_ + "/orvelgateway.service";
-    ASSERT_EQ(0, Run("sed 's#=/usr/sbin/#=" + root + "/usr/sbin/#' " + root +
-                         "/lib/systemd/system/orvelgateway.service >" + copy,
-                     log));
-    EXPECT_EQ(0, Run("systemd-analyze verify " + copy, log)) << ReadFile(log);
+    ASSERT_EQ(0, Shell("cp " + root + "/lib/systemd/system/orvelgateway.service " + copy +
+                           " && sed -i 's#=/usr/sbin/#=" + root + "/usr/sbin/#' " + copy,
+                       log));
+    EXPECT_EQ(0, Shell("systemd-analyze verify --man=no " + copy, log)) << ReadFile(log);
   }
 
   SimProcess sim;
@@ -103,8 +107,14 @@ TEST_F(PackageTest, UnpackedPackageRunsAgainstTheSimulator) {
                        dir_ + "/gateway.out", false));
   RecvClient client;
   ASSERT_TRUE(client.Connect(recv, In(10000))) << gw.Output();
-  EXPECT_TRUE(client.WaitForDocs(1, In(10000))) << gw.Output();
-  if (!client.Docs().empty()) EXPECT_EQ(0u, client.Docs()[0].rfind("{\"objectType\":", 0));
+  // Frames are read once the host API is active, after a quiet spell: repeat.
+  EXPECT_TRUE(WaitUntil([&] {
+    sim.SendFrame(sim::WesStatusFrame(0x21));
+    return client.WaitForDocs(1, In(300));
+  }, In(10000), 0)) << gw.Output();
+  if (!client.Docs().empty()) {
+    EXPECT_EQ(0u, client.Docs()[0].rfind("{\"objectType\":", 0)) << client.Docs()[0];
+  }
   gw.Signal(SIGTERM);
   int status = -1;
   EXPECT_TRUE(gw.WaitExit(In(5000), &status));
