@@ -11,7 +11,8 @@ function(orvel_bench name main)
     ORVEL_SHIM_PATH="$<TARGET_FILE:OrvelCtsShim>"
     ORVEL_GATEWAY_PATH="$<TARGET_FILE:OrvelGateway>"
     ORVEL_SANITIZER_RUNTIME="${ORVEL_SANITIZER_RUNTIME}"
-    ORVEL_SANITIZE="${ORVEL_SANITIZE}")
+    ORVEL_SANITIZE="${ORVEL_SANITIZE}"
+    ORVEL_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
   add_dependencies(${name} OrvelGateway OrvelModuleSim OrvelCtsShim)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()

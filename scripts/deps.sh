@@ -6,6 +6,14 @@ set -eu
 # MQTT bridge needs libmosquitto, and its tests a real broker and clients.
 packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux
           clang libclang-rt-14-dev libmosquitto-dev mosquitto mosquitto-clients)
+# systemd's notify protocol for the gateway; packaging tools.
+packages+=(libsystemd-dev dpkg-dev lintian)
+# The armhf cross build and its emulator, through Debian's multiarch.
+packages+=(g++-arm-linux-gnueabihf qemu-user libstdc++6:armhf libgtest-dev:armhf libgmock-dev:armhf
+           libfuse3-dev:armhf libsystemd-dev:armhf libmosquitto-dev:armhf)
+dpkg --print-foreign-architectures | grep -qx armhf || {
+  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture armhf || sudo dpkg --add-architecture armhf
+}
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test with ctest in four flavours: plain
 # (warnings as errors), AddressSanitizer+UndefinedBehaviorSanitizer,
-# ThreadSanitizer, and fuzz (the libFuzzer targets built with clang: every
-# corpus replayed, then each target run for a bounded time, one at a time).
+# ThreadSanitizer, fuzz (the libFuzzer targets built with clang: every
+# corpus replayed, then each target run for a bounded time, one at a time),
+# and armhf (cross-built for the board, run under qemu-arm).
 # Exits non-zero when any flavour fails.
-#   scripts/test.sh            all four flavours
+#   scripts/test.sh            all five flavours
 #   scripts/test.sh --quick    the plain flavour only (for iteration)
-#   scripts/test.sh --flavour asan|tsan|plain|fuzz
+#   scripts/test.sh --flavour asan|tsan|plain|fuzz|armhf
 #   scripts/test.sh --fuzz-seconds N   length of each timed fuzz run (30)
 set -u
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
 
-flavours=(plain asan tsan fuzz)
+flavours=(plain asan tsan fuzz armhf)
 fuzz_seconds=30
-usage="usage: $0 [--quick | --flavour plain|asan|tsan|fuzz] [--fuzz-seconds N]"
+usage="usage: $0 [--quick | --flavour plain|asan|tsan|fuzz|armhf] [--fuzz-seconds N]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) flavours=(plain) ;;
@@ -34,10 +35,15 @@ for f in "${flavours[@]}"; do
   san=""
   [ "$f" = plain ] || { dir="build-$f"; san="$f"; }
   echo "=== flavour $f ($dir) ==="
+  [ "$f" = armhf ] && san=""
   options=(-DORVEL_WERROR=ON -DORVEL_SANITIZE="$san")
   if [ "$f" = fuzz ]; then
     options=(-DORVEL_WERROR=ON -DORVEL_FUZZ=ON -DORVEL_FUZZ_SECONDS="$fuzz_seconds"
              -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+  fi
+  # The board's build: the cross toolchain, tests under the emulator.
+  if [ "$f" = armhf ]; then
+    options=(-DORVEL_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake)
   fi
   if ! cmake -S . -B "$dir" "${options[@]}" >"$dir.configure.log" 2>&1; then
     tail -n 30 "$dir.configure.log"; echo "configure of flavour $f failed"; failed+=("$f"); continue

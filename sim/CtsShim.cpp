@@ -41,12 +41,12 @@ std::atomic<int> g_lastCts{0};     // line state of the last event seen by any t
 thread_local int t_sock = -1;      // this thread's connection to the simulator
 thread_local int t_cts = -1;       // state that ended this thread's last wait
 
-IoctlFn RealIoctl() {
-    static std::atomic<IoctlFn> fn{nullptr};
-    IoctlFn f = fn.load(std::memory_order_acquire);
+// The C library's entry point of that name, looked up once per slot.
+IoctlFn RealIoctl(std::atomic<IoctlFn>& slot, const char* name) {
+    IoctlFn f = slot.load(std::memory_order_acquire);
     if (!f) {
-        f = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
-        fn.store(f, std::memory_order_release);
+        f = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, name));
+        slot.store(f, std::memory_order_release);
     }
     return f;
 }
@@ -133,13 +133,9 @@ int WaitChange(int fd) {
     return result;
 }
 
-}  // namespace
-
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
+// Answers the modem-line requests on the simulator's pty; hands every other
+// request to `real`.
+int Ioctl(int fd, unsigned long request, void* arg, IoctlFn real) {
     if ((request == TIOCMIWAIT || request == TIOCMGET) && IsSimPty(fd)) {
         if (request == TIOCMIWAIT) return WaitChange(fd);
         int* bits = static_cast<int*>(arg);
@@ -151,10 +147,34 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
         *bits = TIOCM_DTR | TIOCM_RTS | TIOCM_DSR | (cts ? TIOCM_CTS : 0);
         return 0;
     }
-    IoctlFn real = RealIoctl();
     if (!real) {
         errno = ENOSYS;
         return -1;
     }
     return real(fd, request, arg);
 }
+
+std::atomic<IoctlFn> g_ioctl{nullptr};
+std::atomic<IoctlFn> g_ioctl64{nullptr};
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return Ioctl(fd, request, arg, RealIoctl(g_ioctl, "ioctl"));
+}
+
+#if __SIZEOF_POINTER__ == 4
+// A program built with a 64-bit time_t on a 32-bit target (the gateway on the
+// board) calls the C library's ioctl under this name.
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return Ioctl(fd, request, arg, RealIoctl(g_ioctl64, "__ioctl_time64"));
+}
+#endif

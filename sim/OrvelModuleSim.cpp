@@ -69,6 +69,7 @@ struct Action {
     Bytes data;
     int ms = 0;
     GpioFault fault = GpioFault::None;
+    bool logged = false;  // "tx" line written for this frame
 };
 
 class Simulator {
@@ -275,13 +276,16 @@ bool Simulator::Step(Clock::time_point now) {
     switch (a.kind) {
     case Action::Write: {
         if (now - lastCts_ < gap) return false;
+        // Logged before the first byte goes out: a peer that has read the
+        // frame must find its line in the log already.
+        if (!a.logged) Log("tx " + Hex(a.data));
+        a.logged = true;
         ssize_t n = write(pty_.Master(), a.data.data() + written_, a.data.size() - written_);
         if (n <= 0) return false;
         written_ += static_cast<size_t>(n);
         lastWrite_ = Clock::now();
         if (written_ < a.data.size()) return false;
         written_ = 0;
-        Log("tx " + Hex(a.data));
         if (opt_.floodOpcode >= 0 && flooded_ == opt_.floodCount) floodEnd_ = lastWrite_;
         break;
     }

@@ -13,6 +13,8 @@ set_target_properties(OrvelModuleSim PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 target_link_libraries(OrvelModuleSim PRIVATE PkgConfig::FUSE3)
+# Debian's libfuse3 for 32-bit ARM passes a 32-bit time_t in struct stat.
+set_target_properties(OrvelModuleSim PROPERTIES ORVEL_TIME32 ON)
 
 # The shim is preloaded into sanitized processes after the sanitizer runtime;
 # it is built without sanitizer instrumentation so it needs no runtime itself.

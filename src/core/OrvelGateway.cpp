@@ -11,6 +11,7 @@
 
 #include "config/Configuration.h"
 #include "core/OvIo.h"
+#include "core/OvNotify.h"
 #include "core/OvPrintErr.h"
 #include "core/OvTask.h"
 #include "core/OvWake.h"
@@ -62,6 +63,7 @@ int DoInit(tConfiguration* config) {
 // the error has been printed.
 int Reload(int signal) {
   printf("Caught signal %d: reloading config\n", signal);
+  NotifyReloading();
   TaskShutdownAll();
   int ok = GetConfig(g_argc, g_argv, &g_config);
   if (ok) {
@@ -74,6 +76,7 @@ int Reload(int signal) {
   }
   PrintConfig(&g_config);
   TaskRunAll(&g_config);
+  NotifyReady();
   return 1;
 }
 
@@ -87,6 +90,7 @@ int DoMain(tConfiguration* config) {
   signal(SIGTERM, sigint_handler);
   PrintConfig(config);
   TaskRunAll(config);
+  NotifyReady();
   int status = 0;
   while (DoLoop.load() != 0) {
     unsigned char reason = 0;
@@ -101,6 +105,7 @@ int DoMain(tConfiguration* config) {
       break;
     }
   }
+  NotifyStopping();
   TaskShutdownAll();
   return status;
 }

@@ -87,6 +87,43 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+namespace {
+
+// True when the program is an ELF file for 32-bit ARM: only the tree's own
+// programs are; host tools (a broker, nsenter) run as they are.
+bool IsArmProgram(const std::string& path) {
+    unsigned char header[20] = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read20 = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    constexpr unsigned kMachineArm = 40;
+    return read20 && std::memcmp(header, "\x7f" "ELF", 4) == 0 &&
+           (header[18] | header[19] << 8) == kMachineArm;
+}
+
+}  // namespace
+
+std::vector<std::string> Emulated(std::vector<std::string> argv, std::vector<std::string>* env) {
+#ifdef ORVEL_EMULATOR
+    const std::string emulator = ORVEL_EMULATOR;
+#else
+    const std::string emulator;
+#endif
+    if (emulator.empty() || argv.empty() || !IsArmProgram(argv[0])) return argv;
+    std::vector<std::string> front{emulator};
+    for (auto e = env->begin(); e != env->end();) {
+        if (e->rfind("LD_PRELOAD=", 0) != 0) {
+            ++e;
+            continue;
+        }
+        front.insert(front.end(), {"-E", *e});
+        e = env->erase(e);
+    }
+    argv.insert(argv.begin(), front.begin(), front.end());
+    return argv;
+}
+
 bool GatewayAvailable() {
 #ifdef ORVEL_GATEWAY_PATH
     return access(ORVEL_GATEWAY_PATH, X_OK) == 0;
@@ -111,8 +148,13 @@ ChildProcess::~ChildProcess() {
     if (stdinFd_ >= 0) close(stdinFd_);
 }
 
-bool ChildProcess::Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& outPath, bool wantStdin) {
+bool ChildProcess::Spawn(const std::vector<std::string>& program, const std::vector<std::string>& extraEnv,
+                         const std::string& outPath, bool wantStdin,
+                         const std::vector<std::string>& launcher) {
+    std::vector<std::string> env = extraEnv;
+    std::vector<std::string> argv = launcher;
+    const std::vector<std::string> run = Emulated(program, &env);
+    argv.insert(argv.end(), run.begin(), run.end());
     outPath_ = outPath;
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     int in[2] = {-1, -1};
@@ -248,20 +290,20 @@ bool SimProcess::Stop(Deadline deadline) {
 // ---- GatewayProcess ----
 
 bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProcess* sim,
-                           const std::string& outputDir) {
+                           const std::string& outputDir, const std::vector<std::string>& extraEnv) {
 #ifdef ORVEL_GATEWAY_PATH
     std::vector<std::string> argv{ORVEL_GATEWAY_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env;
+    std::vector<std::string> env = extraEnv;
+    std::vector<std::string> launcher;
     if (sim && sim->ServesGpio()) {
         // Joined by a single-threaded helper that then execs the gateway: a
         // forked child of a sanitized test may already share its file-system
         // state with a runtime thread, and setns refuses such a process.
         char cwd[4096];
         if (!getcwd(cwd, sizeof cwd)) return false;
-        argv.insert(argv.begin(), {"/usr/bin/nsenter",
-                                   "--mount=/proc/" + std::to_string(sim->Pid()) + "/ns/mnt",
-                                   std::string("--wd=") + cwd, "--"});
+        launcher = {"/usr/bin/nsenter", "--mount=/proc/" + std::to_string(sim->Pid()) + "/ns/mnt",
+                    std::string("--wd=") + cwd, "--"};
     } else if (sim) {
         std::string preload = ORVEL_SANITIZER_RUNTIME;
         if (!preload.empty()) preload += " ";
@@ -270,11 +312,12 @@ bool GatewayProcess::Start(const std::vector<std::string>& args, const SimProces
         env.push_back("ORVEL_CTS_SOCKET=" + sim->CtsSocketPath());
         env.push_back("ORVEL_CTS_WAIT=uart");
     }
-    return Spawn(argv, env, outputDir + "/gateway.out", false);
+    return Spawn(argv, env, outputDir + "/gateway.out", false, launcher);
 #else
     (void)args;
     (void)sim;
     (void)outputDir;
+    (void)extraEnv;
     return false;
 #endif
 }

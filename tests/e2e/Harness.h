@@ -38,6 +38,13 @@ std::vector<uint8_t> Unhex(const std::string& hex);
 // Whole text of a file ("" when missing).
 std::string ReadFile(const std::string& path);
 
+// The command line that runs a program of this build: argv itself, or in a
+// cross build argv behind the emulator (ORVEL_EMULATOR). There, LD_PRELOAD
+// entries of *env move to the emulator's -E option, since the host loader of
+// the emulator would refuse a library of the target.
+// Only programs built for 32-bit ARM are wrapped; host tools run as they are.
+std::vector<std::string> Emulated(std::vector<std::string> argv, std::vector<std::string>* env);
+
 // True when the gateway binary was built in this tree.
 bool GatewayAvailable();
 
@@ -71,9 +78,13 @@ public:
 
 protected:
     // Forks and execs argv[0] with extra environment entries "NAME=value";
-    // stdin from a pipe when wantStdin (kept in stdinFd_). False on failure.
+    // stdin from a pipe when wantStdin (kept in stdinFd_). argv[0] is a
+    // program of this build: in a cross build it runs under the emulator
+    // (see Emulated), and a host launcher (e.g. nsenter ... --) may come
+    // before it. False on failure.
     bool Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const std::string& outPath, bool wantStdin);
+               const std::string& outPath, bool wantStdin,
+               const std::vector<std::string>& launcher = {});
     int stdinFd_ = -1;
     bool newSession_ = false;  // the child calls setsid() before exec
     int exitStatus_ = -1;
@@ -144,8 +155,9 @@ class GatewayProcess : public ChildProcess {
 public:
     // args: the gateway's command line after the program name, e.g.
     // {"-C", "uart=/dev/pts/3,recvPort=4000,..."}. sim may be null (no shim env).
+    // env: extra "NAME=value" entries for the gateway.
     bool Start(const std::vector<std::string>& args, const SimProcess* sim,
-               const std::string& outputDir);
+               const std::string& outputDir, const std::vector<std::string>& env = {});
     // Before Start: run the gateway as the leader of a new session (setsid),
     // as a service manager starts it.
     void AsSessionLeader() { newSession_ = true; }

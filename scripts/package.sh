@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the gateway for amd64 (the host) or armhf (the
+# board, cross-built): a Release build with Debian's hardening flags, then
+# CPack's DEB generator. Leaves orvelgateway_<version>_<arch>.deb in the
+# output folder (default: the repository root; the build goes beneath it).
+#   scripts/package.sh [amd64|armhf [output-folder]]
+set -eu
+cd "$(dirname "$0")/.."
+arch=${1:-$(dpkg --print-architecture)}
+extra=()
+case "$arch" in
+  armhf) extra=(-DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake) ;;
+  "$(dpkg --print-architecture)") ;;
+  *) echo "usage: $0 [amd64|armhf]"; exit 2 ;;
+esac
+out=${2:-.}
+dir=$out/build-pkg-$arch
+# Only the two packaged programs are built; the tests are not needed here.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVEL_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+  "${extra[@]}" >"$dir.configure.log"
+cmake --build "$dir" -j2 --target OrvelGateway OrvelModuleSim >"$dir.build.log"
+(cd "$dir" && DEB_HOST_ARCH=$arch cpack -G DEB >cpack.log) || { tail -n 30 "$dir/cpack.log"; exit 1; }
+cp "$dir"/orvelgateway_*_"$arch".deb "$out"/
+ls "$out"/orvelgateway_*_"$arch".deb
