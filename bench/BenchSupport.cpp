@@ -135,22 +135,7 @@ std::string DataFrameHex(unsigned i, unsigned port) {
 }
 
 bool WarmUp(e2e::SimProcess& sim, Clients& c) {
-  Deadline d = In(10000);
-  while (Clock::now() < d) {
-    sim.WriteLine(DataFrameHex(0, 2));
-    c.Pump(200);
-    if (c.MinAll() > 0) {
-      // Drain what is still in flight before counting starts.
-      long before = -1;
-      while (c.MinAll() != before && Clock::now() < d) {
-        before = c.MinAll();
-        c.Pump(300);
-      }
-      c.Reset();
-      return true;
-    }
-  }
-  return false;
+  return WarmUpWith([&] { sim.WriteLine(DataFrameHex(0, 2)); }, c);
 }
 
 }  // namespace bench

@@ -50,5 +50,26 @@ std::string DataFrameHex(unsigned i, unsigned port = 1);
 // Writes warm-up frames until every client holds a document (the gateway is
 // active), drains what is in flight and resets the counts. False on time-out.
 bool WarmUp(e2e::SimProcess& sim, Clients& c);
+// The same for any client set with Pump, MinAll and Reset, with `writeOne`
+// writing one warm-up frame.
+template <typename ClientSet, typename Write>
+bool WarmUpWith(Write writeOne, ClientSet& c) {
+  e2e::Deadline d = e2e::In(10000);
+  while (e2e::Clock::now() < d) {
+    writeOne();
+    c.Pump(200);
+    if (c.MinAll() > 0) {
+      // Drain what is still in flight before counting starts.
+      long before = -1;
+      while (c.MinAll() != before && e2e::Clock::now() < d) {
+        before = c.MinAll();
+        c.Pump(300);
+      }
+      c.Reset();
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace bench

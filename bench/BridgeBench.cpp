@@ -12,35 +12,16 @@
 #include <sstream>
 #include <string>
 
+#include "BenchSupport.h"
 #include "Harness.h"
 #include "ToolProcess.h"
 
 using namespace e2e;
+using bench::CpuSeconds;
+using bench::DataFrameHex;
+using bench::Now;
 
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double CpuSeconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  size_t close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream in(s.substr(close + 2));
-  std::string field;
-  unsigned long ticks = 0;
-  for (int i = 3; i <= 15 && in >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::stoul(field);
-  return double(ticks) / sysconf(_SC_CLK_TCK);
-}
-
-std::string DataFrameHex(unsigned i) {
-  char hex[64];
-  snprintf(hex, sizeof hex, "520f%04x0010%02x000102030405060708%02x", 0x100 + (i % 200), 1, i & 0xff);
-  return hex;
-}
 
 // One run: `perPause` frames then a 50 ms pause (0: no pauses at all).
 void Run(long frames, long perPause) {

@@ -144,21 +144,7 @@ std::vector<uint8_t> Frames(long first, long count, unsigned port) {
 // Writes warm-up frames (port 2) until every client holds a document: the
 // gateway is active and every client accepted.
 bool WarmUp(Bench& b, Clients& c) {
-  Deadline d = In(10000);
-  while (Clock::now() < d) {
-    b.WriteAll(Frames(0, 1, 2), &c);
-    c.Pump(200);
-    if (c.MinAll() > 0) {
-      long before = -1;
-      while (c.MinAll() != before && Clock::now() < d) {
-        before = c.MinAll();
-        c.Pump(300);
-      }
-      c.Reset();
-      return true;
-    }
-  }
-  return false;
+  return bench::WarmUpWith([&] { b.WriteAll(Frames(0, 1, 2), &c); }, c);
 }
 
 double Percentile(std::vector<double> v, double p) {
