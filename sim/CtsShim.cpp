@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,8 +80,33 @@ bool LikeRealUart() {
     return mode && std::strcmp(mode, "uart") == 0;
 }
 
+// A CTS thread that leaves its loop (a stop, a reload) is not cancelled, so
+// its connection is closed by a thread-exit destructor; the key holds fd + 1.
+pthread_key_t g_socketKey;
+pthread_once_t g_socketKeyOnce = PTHREAD_ONCE_INIT;
+
+void CloseAtThreadExit(void* value) {
+    // close is a cancellation point; a cancel still pending must not act
+    // while the thread is already ending.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    close(static_cast<int>(reinterpret_cast<intptr_t>(value)) - 1);
+}
+void MakeSocketKey() { pthread_key_create(&g_socketKey, CloseAtThreadExit); }
+
+int ConnectForThisThread() {
+    const int fd = Connect();
+    if (fd >= 0) {
+        pthread_once(&g_socketKeyOnce, MakeSocketKey);
+        pthread_setspecific(g_socketKey, reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1));
+    }
+    return fd;
+}
+
 void CloseSocket(void*) {
-    if (t_sock >= 0) close(t_sock);
+    if (t_sock >= 0) {
+        close(t_sock);
+        pthread_setspecific(g_socketKey, nullptr);
+    }
     t_sock = -1;
 }
 
@@ -90,7 +116,7 @@ void CloseSocket(void*) {
 // unless `realUart`, also with EBADF when `fd` is closed, and it is a
 // cancellation point.
 int WaitOn(int fd, bool realUart) {
-    if (t_sock < 0) t_sock = Connect();
+    if (t_sock < 0) t_sock = ConnectForThisThread();
     if (t_sock < 0) {
         errno = EIO;
         return -1;

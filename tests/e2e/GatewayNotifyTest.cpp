@@ -3,6 +3,7 @@
 // tasks run, RELOADING then READY around a reload, STOPPING at SIGTERM.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -53,7 +54,11 @@ TEST_F(GatewayNotifyTest, ReadyReloadingReadyStopping) {
   const int fd = ConnectLoopback(recvPort_, In(5000));
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
-  ASSERT_TRUE(gateway_.Signal(SIGUSR1));
+  // Aimed at the main thread: under ThreadSanitizer a process-wide signal
+  // that a worker thread picks up may wait for that thread's next call into
+  // the runtime, and this test is about the reports, not signal delivery
+  // (the lifecycle tests cover that).
+  ASSERT_EQ(0, syscall(SYS_tgkill, gateway_.Pid(), gateway_.Pid(), SIGUSR1));
   EXPECT_EQ("RELOADING=1", Next()) << gateway_.Output();
   EXPECT_EQ("READY=1", Next()) << gateway_.Output();
   EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
