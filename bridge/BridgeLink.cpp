@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "core/OvClosers.h"
+#include "core/OvIo.h"
 #include "core/OvSocket.h"
 
 int LinkConnect(const std::string& host, uint16_t port) {
@@ -45,19 +45,18 @@ int LinkReadDocs(int fd, std::string* partial, std::vector<std::string>* docs) {
 
 namespace {
 
-// Waits for `events` on fd until the deadline; 1 when ready.
-int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  deadline - std::chrono::steady_clock::now()).count();
-  pollfd p{fd, events, 0};
-  return left > 0 && poll(&p, 1, static_cast<int>(left)) == 1;
+// Waits for `events` on fd until the monotonic deadline; 1 when ready.
+int WaitFor(int fd, short events, int64_t deadlineMs) {
+  int64_t left = deadlineMs - IoMonotonicMs();
+  short revents = 0;
+  return left > 0 && IoPollOne(fd, events, static_cast<int>(left), &revents) == 1;
 }
 
 }  // namespace
 
 int LinkCommand(const std::string& host, uint16_t port, const std::string& command,
                 int timeoutMs, std::string* reply) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int64_t deadline = IoMonotonicMs() + timeoutMs;
   reply->clear();
   int fd = LinkConnect(host, port);
   int error = 0;

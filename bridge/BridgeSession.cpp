@@ -5,30 +5,26 @@
 #include <mqtt_protocol.h>
 #include <poll.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "BridgeLink.h"
 #include "core/OvClosers.h"
+#include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 
 namespace {
 
 // A gateway that comes back is found within this; well under a second.
-constexpr long kGatewayRetryMs = 200;
-constexpr long kBrokerBackoffMinMs = 250;
-constexpr long kBrokerBackoffMaxMs = 4000;
+constexpr int64_t kGatewayRetryMs = 200;
+constexpr int64_t kBrokerBackoffMinMs = 250;
+constexpr int64_t kBrokerBackoffMaxMs = 4000;
 // A command may wait for clear-to-send and for the commands before it.
 constexpr int kCommandTimeoutMs = 15000;
 constexpr int kStopFlushMs = 1000;
-
-long NowMs() {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count());
-}
 
 tBridgeSession* Of(void* obj) { return static_cast<tBridgeSession*>(obj); }
 
@@ -85,7 +81,7 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
 // The broker link is gone (or never came): retry after the backoff.
 void LoseBroker(tBridgeSession* s) {
   s->connected = false;
-  s->nextBrokerTryMs = NowMs() + s->brokerBackoffMs;
+  s->nextBrokerTryMs = IoMonotonicMs() + s->brokerBackoffMs;
   s->brokerBackoffMs = std::min(2 * s->brokerBackoffMs, kBrokerBackoffMaxMs);
 }
 
@@ -164,13 +160,13 @@ void ServiceGateway(tBridgeSession* s, short revents) {
   if (!open) {
     FdClose(&s->recvFd);
     s->partial.clear();
-    s->nextGatewayTryMs = NowMs() + kGatewayRetryMs;
+    s->nextGatewayTryMs = IoMonotonicMs() + kGatewayRetryMs;
   }
 }
 
 void PublishStats(tBridgeSession* s) {
   if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(s->stats), true);
-  s->nextStatsMs = NowMs() + 1000 * s->config->number[kStatsSecs];
+  s->nextStatsMs = IoMonotonicMs() + 1000 * s->config->number[kStatsSecs];
 }
 
 }  // namespace
@@ -226,7 +222,7 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
     printf("Broker %s:%ld not reachable yet\n", c.text[kBrokerHost].c_str(), c.number[kBrokerPort]);
     LoseBroker(s);
   }
-  s->nextStatsMs = NowMs() + 1000 * c.number[kStatsSecs];
+  s->nextStatsMs = IoMonotonicMs() + 1000 * c.number[kStatsSecs];
   return 1;
 }
 
@@ -236,7 +232,7 @@ void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
   poll(fds, 2, timeoutMs);
   if (fds[0].fd >= 0) ServiceBroker(s, fds[0].revents);
   if (s->recvFd >= 0) ServiceGateway(s, fds[1].revents);
-  long now = NowMs();
+  int64_t now = IoMonotonicMs();
   if (s->recvFd < 0 && now >= s->nextGatewayTryMs) {
     const tBridgeConfig& c = *s->config;
     s->recvFd = LinkConnect(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kRecvPort]));
@@ -253,8 +249,8 @@ void BridgeSessionStop(tBridgeSession* s) {
     // MQTT 5 lets the broker publish the will on an orderly stop too, so
     // "offline" has one source whichever way the bridge ends.
     mosquitto_disconnect_v5(s->mqtt, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-    long until = NowMs() + kStopFlushMs;
-    while (mosquitto_want_write(s->mqtt) && NowMs() < until &&
+    int64_t until = IoMonotonicMs() + kStopFlushMs;
+    while (mosquitto_want_write(s->mqtt) && IoMonotonicMs() < until &&
            mosquitto_loop_write(s->mqtt, 1) == MOSQ_ERR_SUCCESS) {
     }
   }

@@ -37,7 +37,9 @@ struct tBridgeSession {
   std::deque<std::string> queue;     // documents waiting for the broker
   std::deque<tBridgeCommand> commands;
   tBridgeStats stats;
-  long nextGatewayTryMs = 0, nextBrokerTryMs = 0, brokerBackoffMs = 0, nextStatsMs = 0;
+  // Monotonic milliseconds (IoMonotonicMs): 64 bits, so that they never
+  // wrap on a 32-bit board that stays up for months.
+  int64_t nextGatewayTryMs = 0, nextBrokerTryMs = 0, brokerBackoffMs = 0, nextStatsMs = 0;
 };
 
 // Creates the client from the configuration (will, credentials, TLS) and

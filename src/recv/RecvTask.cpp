@@ -96,7 +96,10 @@ void BuildPollSet(long long now) {
 int PollTimeout(long long now) {
   long long due = g_recv.quietAtMs;
   if (now < g_recv.uartPausedUntilMs) due = std::min(due, g_recv.uartPausedUntilMs);
-  if (now < g_recv.acceptBackOff.resumeMs) due = std::min(due, g_recv.acceptBackOff.resumeMs);
+  int acceptWait = kPollMs;
+  if (!SocketAcceptReady(&g_recv.acceptBackOff, now, &acceptWait)) {
+    due = std::min(due, now + acceptWait);
+  }
   if (UartLinkIsLost(&g_recv.link)) due = std::min(due, now + UartLinkRetryInMs(&g_recv.link));
   return static_cast<int>(std::clamp<long long>(due - now, 0, kPollMs));
 }
