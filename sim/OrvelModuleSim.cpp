@@ -8,11 +8,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <string>
 
@@ -91,6 +93,7 @@ private:
     void QueueReport();
     void QueueFlood();
     bool Step(Clock::time_point now);  // false when the queue cannot move now
+    Clock::time_point NextWake(Clock::time_point now) const;
     void SetCts(bool set);
     void ServeGpio();
     void Finish();
@@ -321,6 +324,24 @@ bool Simulator::Step(Clock::time_point now) {
     return true;
 }
 
+// The earliest moment a timer or the queue's front falls due, at most 5 ms
+// ahead: the loop sleeps exactly that long, so a CTS interval of a few
+// milliseconds is kept instead of being rounded up to the idle step.
+Clock::time_point Simulator::NextWake(Clock::time_point now) const {
+    Clock::time_point wake = now + Ms(5);
+    auto sooner = [&wake](Clock::time_point t) { wake = std::min(wake, t); };
+    if (!opt_.noCts && opt_.ctsIntervalMs > 0) sooner(nextCts_);
+    if (dropPending_) sooner(dropAt_);
+    if (opt_.rate) sooner(nextReport_);
+    if (!queue_.empty()) {
+        const Ms gap(opt_.gapMs);
+        if (now < pauseUntil_) sooner(pauseUntil_);
+        else if (queue_.front().kind == Action::Write) sooner(lastCts_ + gap);
+        else sooner(lastWrite_ + gap);
+    }
+    return std::max(wake, now);
+}
+
 void Simulator::SetCts(bool set) {
     cts_.Publish(set);
     Log(set ? "cts 1" : "cts 0");
@@ -356,7 +377,11 @@ int Simulator::Run() {
                        {gpioFs_.Fd(), POLLIN, 0}};
         if (!queue_.empty() && queue_.front().kind == Action::Write) p[1].events |= POLLOUT;
         const bool busy = opt_.floodOpcode >= 0 && flooded_ < opt_.floodCount;
-        poll(p, 5, busy ? 1 : 5);
+        const auto before = Clock::now();
+        const auto wait = busy ? Ms(1) : NextWake(before) - before;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        ppoll(p, 5, &timeout, nullptr);
         if (p[0].revents) break;
         if (p[1].revents & POLLIN) ReadMaster();
         if ((p[2].revents & POLLIN) && cts_.AcceptAll())
