@@ -334,10 +334,12 @@ Clock::time_point Simulator::NextWake(Clock::time_point now) const {
     if (dropPending_) sooner(dropAt_);
     if (opt_.rate) sooner(nextReport_);
     if (!queue_.empty()) {
+        // A gap already over cannot be what holds the front back: a write
+        // waits for the pty to take bytes (POLLOUT), not for the clock.
         const Ms gap(opt_.gapMs);
+        const auto gapEnd = (queue_.front().kind == Action::Write ? lastCts_ : lastWrite_) + gap;
         if (now < pauseUntil_) sooner(pauseUntil_);
-        else if (queue_.front().kind == Action::Write) sooner(lastCts_ + gap);
-        else sooner(lastWrite_ + gap);
+        else if (now < gapEnd) sooner(gapEnd);
     }
     return std::max(wake, now);
 }
