@@ -1,12 +1,18 @@
-# Install rules and the Debian package (CPack's DEB generator), built by
-# scripts/package.sh: gateway in /usr/sbin, simulator in /usr/bin, the
-# configuration as a conffile, the systemd unit, the copyright file made
-# from LICENSE.
+# Install rules and the two Debian packages (CPack's DEB generator, one
+# component each), built by scripts/package.sh. orvelgateway: gateway in
+# /usr/sbin, simulator in /usr/bin, its configuration as a conffile, its
+# systemd unit. orvelmqttbridge: the MQTT bridge in /usr/sbin with its own
+# conffile and unit, so that a board without a broker does not need
+# libmosquitto. Each has the copyright file made from LICENSE, a changelog
+# and its manual pages.
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
-install(TARGETS OrvelGateway RUNTIME DESTINATION sbin)
-install(TARGETS OrvelModuleSim RUNTIME DESTINATION bin)
-install(FILES ${_pkg}/orvelgateway.conf DESTINATION /etc)
-install(FILES ${_pkg}/orvelgateway.service DESTINATION /lib/systemd/system)
+install(TARGETS OrvelGateway RUNTIME DESTINATION sbin COMPONENT gateway)
+install(TARGETS OrvelModuleSim RUNTIME DESTINATION bin COMPONENT gateway)
+install(FILES ${_pkg}/orvelgateway.conf DESTINATION /etc COMPONENT gateway)
+install(FILES ${_pkg}/orvelgateway.service DESTINATION /lib/systemd/system COMPONENT gateway)
+install(TARGETS OrvelMqttBridge RUNTIME DESTINATION sbin COMPONENT bridge)
+install(FILES ${_pkg}/orvelmqttbridge.conf DESTINATION /etc COMPONENT bridge)
+install(FILES ${_pkg}/orvelmqttbridge.service DESTINATION /lib/systemd/system COMPONENT bridge)
 
 # Machine-readable copyright: the header, then LICENSE as its licence text.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE _license)
@@ -22,20 +28,37 @@ Copyright: 2026 The OrvelGateway developers
 License: Expat
  ${_license}
 ")
-install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION share/doc/orvelgateway)
-# Compressed without a time stamp (gzip -n), so rebuilds are identical.
+# Compressed without a time stamp (gzip -n), so rebuilds are identical. The
+# bridge's changelog is the gateway's under the bridge package's name.
 set(_doc ${CMAKE_BINARY_DIR}/pkgdoc)
-file(MAKE_DIRECTORY ${_doc})
-foreach(f changelog OrvelGateway.8 orvelgateway.conf.5 OrvelModuleSim.1)
+file(MAKE_DIRECTORY ${_doc}/bridge)
+file(READ ${_pkg}/changelog _changelog)
+string(REPLACE "orvelgateway (" "orvelmqttbridge (" _changelog "${_changelog}")
+file(WRITE ${_doc}/bridge/changelog "${_changelog}")
+foreach(f changelog OrvelGateway.8 orvelgateway.conf.5 OrvelModuleSim.1 OrvelMqttBridge.8)
   execute_process(COMMAND gzip -9nc ${_pkg}/${f} OUTPUT_FILE ${_doc}/${f}.gz)
 endforeach()
-install(FILES ${_doc}/changelog.gz DESTINATION share/doc/orvelgateway)
-install(FILES ${_doc}/OrvelGateway.8.gz DESTINATION share/man/man8)
-install(FILES ${_doc}/orvelgateway.conf.5.gz DESTINATION share/man/man5)
-install(FILES ${_doc}/OrvelModuleSim.1.gz DESTINATION share/man/man1)
-file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/orvelgateway.conf\n")
+execute_process(COMMAND gzip -9nc ${_doc}/bridge/changelog OUTPUT_FILE ${_doc}/bridge/changelog.gz)
+foreach(c gateway bridge)
+  set(_name orvelgateway)
+  set(_changelogGz ${_doc}/changelog.gz)
+  if(c STREQUAL bridge)
+    set(_name orvelmqttbridge)
+    set(_changelogGz ${_doc}/bridge/changelog.gz)
+  endif()
+  install(FILES ${CMAKE_BINARY_DIR}/copyright ${_changelogGz} DESTINATION share/doc/${_name}
+          COMPONENT ${c})
+  # The control member must be called conffiles: one folder per package.
+  file(WRITE ${CMAKE_BINARY_DIR}/pkgctl/${c}/conffiles "/etc/${_name}.conf\n")
+endforeach()
+install(FILES ${_doc}/OrvelGateway.8.gz DESTINATION share/man/man8 COMPONENT gateway)
+install(FILES ${_doc}/orvelgateway.conf.5.gz DESTINATION share/man/man5 COMPONENT gateway)
+install(FILES ${_doc}/OrvelModuleSim.1.gz DESTINATION share/man/man1 COMPONENT gateway)
+install(FILES ${_doc}/OrvelMqttBridge.8.gz DESTINATION share/man/man8 COMPONENT bridge)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL gateway bridge)
 set(CPACK_PACKAGE_NAME orvelgateway)
 set(CPACK_PACKAGE_VERSION ${ORVEL_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -46,13 +69,25 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_CONTACT "OrvelGateway developers <devel@orvelgateway.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bridge between a mesh-radio module on a UART and TCP")
-set(CPACK_PACKAGE_DESCRIPTION "OrvelGateway reads the frames a mesh-radio module reports on a serial
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_NAME orvelgateway)
+set(CPACK_DEBIAN_GATEWAY_DESCRIPTION "bridge between a mesh-radio module on a UART and TCP
+OrvelGateway reads the frames a mesh-radio module reports on a serial
 port and broadcasts each as one compact JSON document to every client of a
 TCP receive port (2000). A TCP send port (2001) takes one JSON command per
 connection, writes it to the module at its next clear-to-send and answers
 with a JSON status reply. It runs as a systemd service configured in
 /etc/orvelgateway.conf. The package also holds OrvelModuleSim, a simulator
 of the module on a pseudo-terminal.")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/pkgctl/gateway/conffiles)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME orvelmqttbridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SUGGESTS orvelgateway)
+set(CPACK_DEBIAN_BRIDGE_DESCRIPTION "OrvelGateway's documents and commands over an MQTT broker
+OrvelMqttBridge is a client of an OrvelGateway's two TCP ports and of an
+MQTT broker. It publishes every document of the receive port under
+<topicPrefix>/<gatewayId>/rx/<objectType>, passes the commands published
+to .../tx to the send port and publishes the replies, keeps a retained
+online/offline status and statistics, and queues documents while the
+broker is away. It runs as a systemd service configured in
+/etc/orvelmqttbridge.conf.")
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/pkgctl/bridge/conffiles)
 include(CPack)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package of the gateway for amd64 (the host) or armhf (the
-# board, cross-built): a Release build with Debian's hardening flags, then
-# CPack's DEB generator. Leaves orvelgateway_<version>_<arch>.deb in the
-# output folder (default: the repository root; the build goes beneath it).
+# Builds the Debian packages for amd64 (the host) or armhf (the board,
+# cross-built): a Release build with Debian's hardening flags, then CPack's
+# DEB generator. Leaves orvelgateway_<version>_<arch>.deb (gateway and
+# simulator) and orvelmqttbridge_<version>_<arch>.deb (the MQTT bridge) in
+# the output folder (default: the repository root; the build goes beneath it).
 #   scripts/package.sh [amd64|armhf [output-folder]]
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,10 +16,12 @@ case "$arch" in
 esac
 out=${2:-.}
 dir=$out/build-pkg-$arch
-# Only the two packaged programs are built; the tests are not needed here.
+# Only the packaged programs are built; the tests are not needed here.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVEL_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
   "${extra[@]}" >"$dir.configure.log"
-cmake --build "$dir" -j2 --target OrvelGateway OrvelModuleSim >"$dir.build.log"
+cmake --build "$dir" -j2 --target OrvelGateway OrvelModuleSim OrvelMqttBridge >"$dir.build.log"
 (cd "$dir" && DEB_HOST_ARCH=$arch cpack -G DEB >cpack.log) || { tail -n 30 "$dir/cpack.log"; exit 1; }
-cp "$dir"/orvelgateway_*_"$arch".deb "$out"/
-ls "$out"/orvelgateway_*_"$arch".deb
+for p in orvelgateway orvelmqttbridge; do
+  cp "$dir"/${p}_*_"$arch".deb "$out"/
+  ls "$out"/${p}_*_"$arch".deb
+done

@@ -1,15 +1,17 @@
-// The Debian package of the host: built with scripts/package.sh, unpacked
-// with dpkg-deb into a temporary root, its file list and systemd unit
-// checked, and the unpacked gateway run with the unpacked configuration
-// against the simulator until one document arrives.
+// The Debian packages of the host: built with scripts/package.sh, unpacked
+// with dpkg-deb into a temporary root, their file lists and systemd units
+// checked; the unpacked gateway runs with the unpacked configuration against
+// the simulator until a document arrives, and the unpacked bridge with its
+// configuration carries documents to a private broker.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,10 +22,16 @@
 namespace e2e {
 namespace {
 
-// The unpacked gateway, started like any child of the harness.
-class UnpackedGateway : public ChildProcess {
+const char* const kBroker = "/usr/sbin/mosquitto";
+const char* const kSub = "/usr/bin/mosquitto_sub";
+
+// A program of the unpacked root, started like any child of the harness.
+class Unpacked : public ChildProcess {
  public:
   using ChildProcess::Spawn;
+  bool Start(const std::vector<std::string>& argv, const std::string& outPath) {
+    return Spawn(argv, {}, outPath, false);
+  }
 };
 
 // Exit status of a shell command (output to log).
@@ -32,18 +40,45 @@ int Shell(const std::string& cmd, const std::string& log) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
 }
 
-// The unpacked configuration with the simulator's device and free ports.
-std::string ConfFor(const std::string& packaged, const std::string& uart, uint16_t recv,
-                    uint16_t send) {
+// A packaged configuration with the given keys' lines replaced and `first`
+// put before them.
+std::string ConfFor(const std::string& packaged, const std::string& first,
+                    const std::map<std::string, std::string>& values) {
   std::istringstream in(packaged);
-  std::string out = "uart=" + uart + "\n", line;
+  std::string out = first, line;
   while (std::getline(in, line)) {
-    if (line.rfind("recvPort=", 0) == 0) line = "recvPort=" + std::to_string(recv);
-    if (line.rfind("sendPort=", 0) == 0) line = "sendPort=" + std::to_string(send);
+    const std::string key = line.substr(0, line.find('='));
+    if (values.count(key) != 0) line = key + "=" + values.at(key);
     out += line + "\n";
   }
   return out;
 }
+
+// What each package must hold: its files, and the lines its unit must have.
+struct Package {
+  const char* name;
+  std::vector<const char*> files;
+  std::vector<const char*> unitLines;
+};
+
+const Package kPackages[] = {
+    {"orvelgateway",
+     {"/usr/sbin/OrvelGateway", "/usr/bin/OrvelModuleSim", "/etc/orvelgateway.conf",
+      "/lib/systemd/system/orvelgateway.service", "/usr/share/doc/orvelgateway/copyright",
+      "/usr/share/doc/orvelgateway/changelog.gz", "/usr/share/man/man8/OrvelGateway.8.gz",
+      "/usr/share/man/man5/orvelgateway.conf.5.gz", "/usr/share/man/man1/OrvelModuleSim.1.gz"},
+     {"Type=notify\n", "ExecStart=/usr/sbin/OrvelGateway -c /etc/orvelgateway.conf\n",
+      "ExecReload=/bin/kill -USR1 $MAINPID\n", "Restart=on-failure\n", "NoNewPrivileges=yes\n",
+      "ProtectSystem=strict\n", "ProtectHome=yes\n", "PrivateTmp=yes\n",
+      "SupplementaryGroups=dialout\n"}},
+    {"orvelmqttbridge",
+     {"/usr/sbin/OrvelMqttBridge", "/etc/orvelmqttbridge.conf",
+      "/lib/systemd/system/orvelmqttbridge.service", "/usr/share/doc/orvelmqttbridge/copyright",
+      "/usr/share/doc/orvelmqttbridge/changelog.gz", "/usr/share/man/man8/OrvelMqttBridge.8.gz"},
+     {"ExecStart=/usr/sbin/OrvelMqttBridge -c /etc/orvelmqttbridge.conf\n",
+      "ExecReload=/bin/kill -USR1 $MAINPID\n", "Restart=on-failure\n", "CapabilityBoundingSet=\n",
+      "NoNewPrivileges=yes\n", "ProtectSystem=strict\n", "After=network-online.target orvelgateway.service\n"}},
+};
 
 class PackageTest : public ::testing::Test {
  protected:
@@ -61,46 +96,74 @@ class PackageTest : public ::testing::Test {
   void TearDown() override {
     if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
   }
+  // The unpacked bridge with the unpacked configuration, between the gateway
+  // and a private broker: documents must come out at a subscriber, and the
+  // bridge must stop with status 0.
+  void PublishThroughTheUnpackedBridge(const std::string& root, uint16_t recv, uint16_t send,
+                                       SimProcess* sim) {
+    if (access(kBroker, X_OK) != 0 || access(kSub, X_OK) != 0) {
+      printf("mosquitto is not installed (scripts/deps.sh): the bridge package is checked, not run\n");
+      return;
+    }
+    const std::string brokerPort = std::to_string(PickFreePort());
+    std::ofstream(dir_ + "/broker.conf") << "listener " << brokerPort << " 127.0.0.1\n"
+                                         << "user root\npersistence false\nallow_anonymous true\n";
+    Unpacked broker, sub, bridge;
+    ASSERT_TRUE(broker.Start({kBroker, "-c", dir_ + "/broker.conf"}, dir_ + "/broker.out"));
+    ASSERT_TRUE(WaitUntil([&] {
+      const int fd = ConnectLoopback(static_cast<uint16_t>(std::stoi(brokerPort)), In(0));
+      if (fd >= 0) close(fd);
+      return fd >= 0;
+    }, In(10000), 20)) << broker.Output();
+    const std::string confPath = dir_ + "/bridge.conf";
+    std::ofstream(confPath) << ConfFor(ReadFile(root + "/etc/orvelmqttbridge.conf"), "gatewayId=pkg\n",
+                                       {{"brokerPort", brokerPort}, {"recvPort", std::to_string(recv)},
+                                        {"sendPort", std::to_string(send)}});
+    ASSERT_TRUE(sub.Start({kSub, "-h", "127.0.0.1", "-p", brokerPort, "-t", "orvel/pkg/#", "-v"},
+                          dir_ + "/sub.out"));
+    ASSERT_TRUE(bridge.Start({root + "/usr/sbin/OrvelMqttBridge", "-c", confPath}, dir_ + "/bridge.out"));
+    EXPECT_TRUE(sub.WaitForOutput("orvel/pkg/status online", In(10000))) << bridge.Output();
+    EXPECT_TRUE(WaitUntil([&] {
+      sim->SendFrame(sim::WesStatusFrame(0x21));
+      return sub.WaitForOutput("orvel/pkg/rx/", In(300));
+    }, In(10000), 0)) << sub.Output() << bridge.Output();
+    bridge.Signal(SIGTERM);
+    int status = -1;
+    EXPECT_TRUE(bridge.WaitExit(In(5000), &status));
+    EXPECT_EQ(0, status) << bridge.Output();
+  }
   std::string dir_;
 };
 
-TEST_F(PackageTest, UnpackedPackageRunsAgainstTheSimulator) {
+TEST_F(PackageTest, UnpackedPackagesRunAgainstTheSimulatorAndABroker) {
   const std::string log = dir_ + "/package.log";
   ASSERT_EQ(0, Shell("bash " ORVEL_SOURCE_DIR "/scripts/package.sh \"$(dpkg --print-architecture)\" " + dir_, log))
       << ReadFile(log);
   const std::string root = dir_ + "/root";
-  ASSERT_EQ(0, Shell("dpkg-deb -x " + dir_ + "/orvelgateway_*.deb " + root, log)) << ReadFile(log);
-  for (const char* f : {"/usr/sbin/OrvelGateway", "/usr/bin/OrvelModuleSim", "/etc/orvelgateway.conf",
-                        "/lib/systemd/system/orvelgateway.service",
-                        "/usr/share/doc/orvelgateway/copyright", "/usr/share/doc/orvelgateway/changelog.gz",
-                        "/usr/share/man/man8/OrvelGateway.8.gz", "/usr/share/man/man5/orvelgateway.conf.5.gz",
-                        "/usr/share/man/man1/OrvelModuleSim.1.gz"})
-    EXPECT_EQ(0, access((root + f).c_str(), R_OK)) << f;
+  for (const Package& p : kPackages) {
+    ASSERT_EQ(0, Shell("dpkg-deb -x " + dir_ + "/" + p.name + "_*.deb " + root, log)) << ReadFile(log);
+    for (const char* f : p.files) EXPECT_EQ(0, access((root + f).c_str(), R_OK)) << f;
+    const std::string unitPath = root + "/lib/systemd/system/" + p.name + ".service";
+    const std::string unit = ReadFile(unitPath);
+    for (const char* line : p.unitLines) EXPECT_NE(std::string::npos, unit.find(line)) << p.name << ": " << line;
+    if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
+      // Verified with its programs pointing into the unpacked root.
+      const std::string copy = dir_ + "/" + p.name + ".service";
+      ASSERT_EQ(0, Shell("cp " + unitPath + " " + copy + " && sed -i 's#=/usr/sbin/#=" + root + "/usr/sbin/#' " + copy, log));
+      EXPECT_EQ(0, Shell("systemd-analyze verify --man=no " + copy, log)) << ReadFile(log);
+    }
+  }
   const std::string conf = ReadFile(root + "/etc/orvelgateway.conf");
   EXPECT_EQ(std::string::npos, conf.find("uart=")) << conf;
   EXPECT_NE(std::string::npos, conf.find("bindAddress=0.0.0.0\n")) << conf;
-
-  const std::string unit = ReadFile(root + "/lib/systemd/system/orvelgateway.service");
-  for (const char* key : {"Type=notify\n", "ExecStart=/usr/sbin/OrvelGateway -c /etc/orvelgateway.conf\n",
-                          "ExecReload=/bin/kill -USR1 $MAINPID\n", "Restart=on-failure\n",
-                          "NoNewPrivileges=yes\n", "ProtectSystem=strict\n", "ProtectHome=yes\n",
-                          "PrivateTmp=yes\n", "SupplementaryGroups=dialout\n"})
-    EXPECT_NE(std::string::npos, unit.find(key)) << key;
-  if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
-    // Verified with its programs pointing into the unpacked root.
-    const std::string copy = dir_ + "/orvelgateway.service";
-    ASSERT_EQ(0, Shell("cp " + root + "/lib/systemd/system/orvelgateway.service " + copy +
-                           " && sed -i 's#=/usr/sbin/#=" + root + "/usr/sbin/#' " + copy,
-                       log));
-    EXPECT_EQ(0, Shell("systemd-analyze verify --man=no " + copy, log)) << ReadFile(log);
-  }
 
   SimProcess sim;
   ASSERT_TRUE(sim.Start());
   const uint16_t recv = PickFreePort(), send = PickFreePort();
   const std::string confPath = dir_ + "/run.conf";
-  std::ofstream(confPath) << ConfFor(conf, sim.SlavePath(), recv, send);
-  UnpackedGateway gw;
+  std::ofstream(confPath) << ConfFor(conf, "uart=" + sim.SlavePath() + "\n",
+                                     {{"recvPort", std::to_string(recv)}, {"sendPort", std::to_string(send)}});
+  Unpacked gw;
   ASSERT_TRUE(gw.Spawn({root + "/usr/sbin/OrvelGateway", "-c", confPath},
                        {"LD_PRELOAD=" ORVEL_SHIM_PATH, "ORVEL_SIM_PTY=" + sim.SlavePath(),
                         "ORVEL_CTS_SOCKET=" + sim.CtsSocketPath()},
@@ -115,6 +178,7 @@ TEST_F(PackageTest, UnpackedPackageRunsAgainstTheSimulator) {
   if (!client.Docs().empty()) {
     EXPECT_EQ(0u, client.Docs()[0].rfind("{\"objectType\":", 0)) << client.Docs()[0];
   }
+  PublishThroughTheUnpackedBridge(root, recv, send, &sim);
   gw.Signal(SIGTERM);
   int status = -1;
   EXPECT_TRUE(gw.WaitExit(In(5000), &status));
