@@ -5,7 +5,7 @@ set -eu
 # clang and its runtime libraries build the fuzz targets (libFuzzer); the
 # MQTT bridge needs libmosquitto, and its tests a real broker and clients.
 packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux
-          clang libclang-rt-14-dev libmosquitto-dev mosquitto mosquitto-clients)
+          clang libclang-rt-14-dev libmosquitto-dev mosquitto mosquitto-clients openssl)
 # systemd's notify protocol for the gateway; packaging tools.
 packages+=(libsystemd-dev dpkg-dev lintian)
 # The armhf cross build and its emulator, through Debian's multiarch.
