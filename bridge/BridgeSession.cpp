@@ -40,6 +40,7 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   tBridgeSession* s = Of(obj);
   if (rc != 0) {
     printf("Broker refused the connection: %s\n", mosquitto_reason_string(rc));
+    s->failReported = true;  // the connection that follows is part of this refusal
     ++s->stats.errors;
     return;
   }
@@ -49,6 +50,7 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   s->everConnected = true;
   s->connected = true;
   s->dropReported = false;
+  s->failReported = false;
   s->brokerBackoffMs = kBrokerBackoffMinMs;
   Publish(s, s->base + "/status", "online", true);
   mosquitto_subscribe_v5(s->mqtt, nullptr, (s->base + "/tx").c_str(), Qos(s), 0, nullptr);
@@ -149,7 +151,15 @@ void ServiceBroker(tBridgeSession* s, short revents) {
   if (revents & (POLLIN | POLLHUP | POLLERR)) rc = mosquitto_loop_read(s->mqtt, 1);
   if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(s->mqtt)) rc = mosquitto_loop_write(s->mqtt, 1);
   if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(s->mqtt);
-  if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(s->mqtt) < 0) LoseBroker(s);
+  if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(s->mqtt) >= 0) return;
+  // Before the broker's CONNACK no disconnect callback reports the failure
+  // (a TLS handshake that fails on a certificate ends here): say it once per
+  // outage, or the retries would go on in silence.
+  if (!s->connected && !s->failReported && rc != MOSQ_ERR_SUCCESS) {
+    printf("Broker connection failed: %s\n", mosquitto_strerror(rc));
+    s->failReported = true;
+  }
+  LoseBroker(s);
 }
 
 void ServiceGateway(tBridgeSession* s, short revents) {

@@ -32,6 +32,7 @@ struct tBridgeSession {
   bool connected = false;    // CONNACK with success seen, not yet lost
   bool everConnected = false;
   bool dropReported = false; // the overflow of this outage was reported
+  bool failReported = false; // a failed attempt of this outage was reported
   int recvFd = -1;
   std::string partial;
   std::deque<std::string> queue;     // documents waiting for the broker
