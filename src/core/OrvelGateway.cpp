@@ -98,7 +98,8 @@ int DoMain(tConfiguration* config) {
       continue;
     }
     if (reason == SIGUSR1 && DoLoop.load() != 0 && !Reload(SIGUSR1)) {
-      return 1;  // tasks were stopped before the failed step
+      NotifyStopping();  // the service manager must not wait for READY
+      return 1;          // tasks were stopped before the failed step
     }
     if (reason == WAKE_FATAL) {
       status = 1;
