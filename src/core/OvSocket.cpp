@@ -71,7 +71,8 @@ bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* wait
   if (nowMs >= backOff->resumeMs) {
     return true;
   }
-  *waitMs = static_cast<int>(backOff->resumeMs - nowMs);
+  const int rest = static_cast<int>(backOff->resumeMs - nowMs);
+  if (*waitMs < 0 || rest < *waitMs) *waitMs = rest;
   return false;
 }
 

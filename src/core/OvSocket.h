@@ -33,9 +33,10 @@ struct tAcceptBackOff {
 // "<what>: out of descriptors, accepting paused" once per exhaustion and
 // starts a rest of SOCKET_BACKOFF_MS. Same result convention.
 int SocketAcceptBackOff(int listenFd, int* clientFd, tAcceptBackOff* backOff, const char* what);
-// Whether the listening socket belongs in the poll at nowMs; when not, the
-// rest's remaining milliseconds (>= 1) go into *waitMs, which the caller
-// takes as its poll time-out at most. *waitMs is untouched otherwise.
+// Whether the listening socket belongs in the poll at nowMs; when not,
+// *waitMs (the caller's poll time-out, -1 for none) is shortened to the
+// rest's remaining milliseconds (>= 1) if they end sooner. *waitMs is
+// untouched otherwise.
 bool SocketAcceptReady(const tAcceptBackOff* backOff, long long nowMs, int* waitMs);
 
 // Sends all of buf in one call with MSG_NOSIGNAL; true only when every byte

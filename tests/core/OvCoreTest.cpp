@@ -130,6 +130,25 @@ TEST(Socket, ServerBindsTheGivenAddress) {
   FdClose(&fd);
 }
 
+// A rest only ever shortens the caller's time-out, never lengthens it.
+TEST(Socket, AcceptRestShortensTheWaitOnly) {
+  const tAcceptBackOff resting{1000, true};
+  struct Case {
+    long long now;
+    int waitIn;
+    bool ready;
+    int waitOut;
+  } cases[] = {
+      {1000, 50, true, 50},  // rest over: untouched
+      {900, 250, false, 100}, {900, 30, false, 30}, {900, -1, false, 100},
+  };
+  for (const Case& c : cases) {
+    int wait = c.waitIn;
+    EXPECT_EQ(c.ready, SocketAcceptReady(&resting, c.now, &wait)) << c.now << " " << c.waitIn;
+    EXPECT_EQ(c.waitOut, wait) << c.now << " " << c.waitIn;
+  }
+}
+
 TEST(Socket, ServerAcceptsNonBlockingClients) {
   int holder = ListenEphemeral();
   uint16_t port = BoundPort(holder);
