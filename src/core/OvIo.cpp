@@ -39,10 +39,12 @@ bool IoWriteAll(int fd, const void* buf, size_t length) {
 
 int IoRewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 
-long IoMonotonicRawSeconds() {
+long IoMonotonicRawSeconds() { return static_cast<long>(IoMonotonicRawMs() / 1000); }
+
+int64_t IoMonotonicRawMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_RAW, &now);
-  return static_cast<long>(now.tv_sec);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 int64_t IoMonotonicMs() {

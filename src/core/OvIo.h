@@ -23,8 +23,11 @@ int IoRewind(int fd);
 // Writes all of buf, continuing after partial writes and EINTR; true when
 // every byte went out.
 bool IoWriteAll(int fd, const void* buf, size_t length);
-// The whole seconds of CLOCK_MONOTONIC_RAW.
+// The whole seconds of CLOCK_MONOTONIC_RAW, and its milliseconds (for
+// waiting on a deadline kept in its seconds: CLOCK_MONOTONIC drifts from it
+// under NTP's corrections, by seconds over days).
 long IoMonotonicRawSeconds();
+int64_t IoMonotonicRawMs();
 // Milliseconds of CLOCK_MONOTONIC, for pacing retries; 64 bits, so that a
 // board up for years never wraps.
 int64_t IoMonotonicMs();

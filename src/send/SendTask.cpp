@@ -229,7 +229,9 @@ int WaitMs(long long now, int maxWaitMs) {
     return 0;
   }
   if (g_send.waiting) {
-    wait = Shorter((g_send.writtenDeadline + 1) * 1000 - now, wait);
+    // In the deadline's own clock: measured against `now` the drift between
+    // the two would end each wait early and spin until the deadline.
+    wait = Shorter((g_send.writtenDeadline + 1) * 1000LL - IoMonotonicRawMs(), wait);
   }
   for (const tSendClient& client : g_send.clients) {
     if (IsReading(client)) {
