@@ -4,6 +4,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -118,10 +120,6 @@ void FlushQueue(tBridgeSession* s) {
   }
 }
 
-std::string ErrorReply(const std::string& reason) {
-  return "{\"objectType\":\"replyMsg\",\"status\":\"error\",\"content\":\"" + reason + "\"}";
-}
-
 void PassCommand(tBridgeSession* s) {
   tBridgeCommand command = std::move(s->commands.front());
   s->commands.pop_front();
@@ -133,7 +131,7 @@ void PassCommand(tBridgeSession* s) {
   } else {
     ++s->stats.errors;
     printf("Command not passed: %s\n", reply.c_str());
-    reply = ErrorReply(reply);
+    reply = BridgeErrorReply(reply);
   }
   mosquitto_property* props = nullptr;
   if (!command.correlation.empty())
@@ -191,6 +189,22 @@ std::string BridgeObjectType(const std::string& doc) {
   return type.find_first_of("/+#") == std::string::npos ? type : "unknown";
 }
 
+std::string BridgeErrorReply(const std::string& reason) {
+  // The reason may be part of a reply cut off by the time-out, quotes and
+  // all: it must be escaped, not pasted in.
+  rapidjson::StringBuffer out;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+  writer.StartObject();
+  writer.Key("objectType");
+  writer.String("replyMsg");
+  writer.Key("status");
+  writer.String("error");
+  writer.Key("content");
+  writer.String(reason.data(), static_cast<rapidjson::SizeType>(reason.size()));
+  writer.EndObject();
+  return std::string(out.GetString(), out.GetSize());
+}
+
 std::string BridgeStatsJson(const tBridgeStats& st) {
   char text[512];
   snprintf(text, sizeof text,
@@ -239,7 +253,7 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
 void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
   pollfd fds[2] = {{mosquitto_socket(s->mqtt), POLLIN, 0}, {s->recvFd, POLLIN, 0}};
   if (fds[0].fd >= 0 && mosquitto_want_write(s->mqtt)) fds[0].events |= POLLOUT;
-  poll(fds, 2, timeoutMs);
+  IoPoll(fds, 2, timeoutMs);
   if (fds[0].fd >= 0) ServiceBroker(s, fds[0].revents);
   if (s->recvFd >= 0) ServiceGateway(s, fds[1].revents);
   int64_t now = IoMonotonicMs();

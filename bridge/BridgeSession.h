@@ -52,6 +52,9 @@ void BridgeSessionStep(tBridgeSession* session, int timeoutMs);
 // Publishes status "offline", disconnects from the broker and the gateway
 // and releases the client; the session can be started again.
 void BridgeSessionStop(tBridgeSession* session);
+// The bridge's own "replyMsg" for a command that got no reply: status
+// "error", `reason` (any bytes) as its escaped content.
+std::string BridgeErrorReply(const std::string& reason);
 // The stats document as published: one JSON object of the counters.
 std::string BridgeStatsJson(const tBridgeStats& stats);
 // The objectType of a document ("unknown" when it has none), for its topic.

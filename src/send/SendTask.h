@@ -36,7 +36,7 @@ struct tSendClient {
   char* buf = nullptr;          // owned; SEND_MSG_MAX + 1 bytes for the NUL
   uint32_t len = 0;
   tBraceScan scan{};
-  long long deadlineMs = 0;     // raw-monotonic end of its read bound
+  long long deadlineMs = 0;     // monotonic ms that end its read bound
   long long lastByteMs = 0;     // accept or last byte: the cap's eviction order
   uint64_t completed = 0;       // 0 while reading; else its place in the queue
 };

@@ -63,6 +63,14 @@ TEST(BridgeTopics, ObjectTypeNamesTheTopicLevel) {
   EXPECT_EQ("unknown", BridgeObjectType(R"({"objectType":"cut)"));
 }
 
+TEST(BridgeTopics, ErrorReplyEscapesItsReason) {
+  EXPECT_EQ(R"({"objectType":"replyMsg","status":"error","content":"Send port unreachable"})",
+            BridgeErrorReply("Send port unreachable"));
+  // A reply cut off by the time-out: its quotes and backslashes stay text.
+  EXPECT_EQ(R"({"objectType":"replyMsg","status":"error","content":"{\"status\":\"o\\"})",
+            BridgeErrorReply(R"({"status":"o\)"));
+}
+
 TEST(BridgeTopics, StatsCarryEveryCounter) {
   tBridgeStats st;
   st.docsIn = 7;
