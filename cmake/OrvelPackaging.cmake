@@ -28,28 +28,26 @@ Copyright: 2026 The OrvelGateway developers
 License: Expat
  ${_license}
 ")
-# Compressed without a time stamp (gzip -n), so rebuilds are identical. The
-# bridge's changelog is the gateway's under the bridge package's name.
+# Compressed without a time stamp (gzip -n), so rebuilds are identical.
 set(_doc ${CMAKE_BINARY_DIR}/pkgdoc)
-file(MAKE_DIRECTORY ${_doc}/bridge)
-file(READ ${_pkg}/changelog _changelog)
-string(REPLACE "orvelgateway (" "orvelmqttbridge (" _changelog "${_changelog}")
-file(WRITE ${_doc}/bridge/changelog "${_changelog}")
-foreach(f changelog OrvelGateway.8 orvelgateway.conf.5 OrvelModuleSim.1 OrvelMqttBridge.8)
+file(MAKE_DIRECTORY ${_doc})
+foreach(f OrvelGateway.8 orvelgateway.conf.5 OrvelModuleSim.1 OrvelMqttBridge.8)
   execute_process(COMMAND gzip -9nc ${_pkg}/${f} OUTPUT_FILE ${_doc}/${f}.gz)
 endforeach()
-execute_process(COMMAND gzip -9nc ${_doc}/bridge/changelog OUTPUT_FILE ${_doc}/bridge/changelog.gz)
-foreach(c gateway bridge)
-  set(_name orvelgateway)
-  set(_changelogGz ${_doc}/changelog.gz)
-  if(c STREQUAL bridge)
-    set(_name orvelmqttbridge)
-    set(_changelogGz ${_doc}/bridge/changelog.gz)
-  endif()
-  install(FILES ${CMAKE_BINARY_DIR}/copyright ${_changelogGz} DESTINATION share/doc/${_name}
-          COMPONENT ${c})
-  # The control member must be called conffiles: one folder per package.
-  file(WRITE ${CMAKE_BINARY_DIR}/pkgctl/${c}/conffiles "/etc/${_name}.conf\n")
+# Per package (component:name): the copyright file, the changelog under the
+# package's own name, and the control member conffiles, which must carry
+# that name, so one folder each.
+file(READ ${_pkg}/changelog _changelog)
+foreach(_pair gateway:orvelgateway bridge:orvelmqttbridge)
+  string(REPLACE ":" ";" _pair ${_pair})
+  list(GET _pair 0 _component)
+  list(GET _pair 1 _name)
+  string(REPLACE "orvelgateway (" "${_name} (" _log "${_changelog}")
+  file(WRITE ${_doc}/${_name}/changelog "${_log}")
+  execute_process(COMMAND gzip -9nc ${_doc}/${_name}/changelog OUTPUT_FILE ${_doc}/${_name}/changelog.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/copyright ${_doc}/${_name}/changelog.gz
+          DESTINATION share/doc/${_name} COMPONENT ${_component})
+  file(WRITE ${CMAKE_BINARY_DIR}/pkgctl/${_component}/conffiles "/etc/${_name}.conf\n")
 endforeach()
 install(FILES ${_doc}/OrvelGateway.8.gz DESTINATION share/man/man8 COMPONENT gateway)
 install(FILES ${_doc}/orvelgateway.conf.5.gz DESTINATION share/man/man5 COMPONENT gateway)
