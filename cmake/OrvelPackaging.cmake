@@ -63,6 +63,12 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ORVEL_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A cross build's libraries come from its sysroot, whose DEBIAN/ holds the
+# shlibs and symbols of its packages: dpkg-shlibdeps finds both there.
+if(ORVEL_ARMHF_SYSROOT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${ORVEL_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf ${ORVEL_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf)
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

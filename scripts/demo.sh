@@ -29,7 +29,7 @@ fi
 build="${BUILD_DIR:-build}"   # another build tree may be named instead
 
 if [ "${SKIP_BUILD:-0}" != 1 ]; then
-  bash scripts/deps.sh
+  bash scripts/deps.sh demo
   cmake -B "$build" >/dev/null
   cmake --build "$build" -j2 >/dev/null
 fi

@@ -1,27 +1,78 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies from Debian's packages, only those
-# that are missing, with one 'apt-get update' before the first install.
-set -eu
-# clang and its runtime libraries build the fuzz targets (libFuzzer); the
-# MQTT bridge needs libmosquitto, and its tests a real broker and clients.
-packages=(g++ cmake make pkg-config rapidjson-dev libgtest-dev libgmock-dev fuse3 libfuse3-dev util-linux
-          clang libclang-rt-14-dev libmosquitto-dev mosquitto mosquitto-clients openssl)
-# systemd's notify protocol for the gateway; packaging tools.
-packages+=(libsystemd-dev dpkg-dev lintian)
-# The armhf cross build and its emulator, through Debian's multiarch.
-packages+=(g++-arm-linux-gnueabihf qemu-user libstdc++6:armhf libgtest-dev:armhf libgmock-dev:armhf
-           libfuse3-dev:armhf libsystemd-dev:armhf libmosquitto-dev:armhf)
-dpkg --print-foreign-architectures | grep -qx armhf || {
-  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture armhf || sudo dpkg --add-architecture armhf
+# Installs the Debian packages that a purpose needs (groups of
+# scripts/packages.list), only those that are missing. Nothing missing, no apt
+# at all. A mirror that lags (one index failing with "Mirror sync in
+# progress?") is survived: a failed 'apt-get update' is tried once more and
+# the install goes on with the indexes that were fetched; only a package that
+# cannot be installed fails the run, named with apt's reason on one line.
+#   bash scripts/deps.sh PURPOSE...
+#   PURPOSE: demo plain asan tsan fuzz armhf package package-armhf
+# Exit status: 0 all installed; 1 a package could not be installed (one line
+# "deps: cannot install PACKAGE: REASON" each); 2 usage.
+set -u
+list="$(dirname "$0")/packages.list"
+usage="usage: $0 demo|plain|asan|tsan|fuzz|armhf|package|package-armhf..."
+
+groups_of() {
+  case "$1" in
+    demo) echo build run ;;
+    plain|asan|tsan) echo build run test ;;
+    fuzz) echo build fuzz ;;
+    armhf) echo build run test cross ;;
+    package) echo build package ;;
+    package-armhf) echo build package cross ;;
+    *) return 1 ;;
+  esac
 }
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The line of apt's output that says why: an unmet dependency if there is
+# one (the "E:" line after it only says "held broken packages"), else the
+# first error.
+reason_of() {
+  local why
+  why=$(grep -E ' : (Pre)?Depends: ' <<<"$1" | head -n1)
+  [ -n "$why" ] || why=$(grep -E '^E: ' <<<"$1" | head -n1)
+  [ -n "$why" ] || why="apt-get install failed"
+  echo "$why" | tr -s ' \t' ' ' | sed 's/^ //; s/^E: //'
+}
+
+[ $# -gt 0 ] || { echo "$usage" >&2; exit 2; }
+wanted=()
+for purpose in "$@"; do
+  groups=$(groups_of "$purpose") || { echo "$usage" >&2; exit 2; }
+  for g in $groups; do
+    wanted+=($(awk -v g="$g:" '$1 == g { for (i = 2; i <= NF; i++) print $i }' "$list"))
+  done
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  echo "Installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q "${missing[@]}"
+missing=()
+for p in $(printf '%s\n' "${wanted[@]}" | sort -u); do
+  installed "$p" || missing+=("$p")
+done
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+apt() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "$@"; }
+
+echo "Installing: ${missing[*]}"
+if ! apt update -q; then
+  echo "deps: apt-get update failed; trying once more"
+  apt update -q || echo "deps: apt-get update failed again; installing from the indexes it fetched"
 fi
+apt install -y -q "${missing[@]}" && exit 0
+
+# One package apt cannot install makes it refuse them all: take them one at
+# a time, so that the rest is installed and each failure is named.
+status=0
+for p in "${missing[@]}"; do
+  installed "$p" && continue
+  if ! out=$(apt install -y -q "$p" 2>&1); then
+    echo "deps: cannot install $p: $(reason_of "$out")" >&2
+    status=1
+  fi
+done
+exit $status

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages for amd64 (the host) or armhf (the board,
 # cross-built): a Release build with Debian's hardening flags, then CPack's
-# DEB generator. Leaves orvelgateway_<version>_<arch>.deb (gateway and
+# DEB generator; the armhf build links against the board's sysroot
+# (scripts/sysroot.sh), from which the packages' dependencies are taken too.
+# Installs what it needs first (scripts/deps.sh). Leaves orvelgateway_<version>_<arch>.deb (gateway and
 # simulator) and orvelmqttbridge_<version>_<arch>.deb (the MQTT bridge) in
 # the output folder (default: the repository root; the build goes beneath it).
 #   scripts/package.sh [amd64|armhf [output-folder]]
@@ -10,11 +12,15 @@ cd "$(dirname "$0")/.."
 arch=${1:-$(dpkg --print-architecture)}
 extra=()
 case "$arch" in
-  armhf) extra=(-DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake) ;;
-  "$(dpkg --print-architecture)") ;;
+  armhf)
+    bash scripts/deps.sh package-armhf
+    bash scripts/sysroot.sh
+    extra=(-DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake) ;;
+  "$(dpkg --print-architecture)") bash scripts/deps.sh package ;;
   *) echo "usage: $0 [amd64|armhf]"; exit 2 ;;
 esac
 out=${2:-.}
+mkdir -p "$out"
 dir=$out/build-pkg-$arch
 # Only the packaged programs are built; the tests are not needed here.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVEL_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
