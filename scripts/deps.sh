@@ -15,12 +15,12 @@ usage="usage: $0 demo|plain|asan|tsan|fuzz|armhf|package|package-armhf..."
 
 groups_of() {
   case "$1" in
-    demo) echo build run ;;
-    plain|asan|tsan) echo build run test ;;
-    fuzz) echo build fuzz ;;
-    armhf) echo build run test cross ;;
-    package) echo build package ;;
-    package-armhf) echo build package cross ;;
+    demo) echo tools build run ;;
+    plain|asan|tsan) echo tools build run test check ;;
+    fuzz) echo tools build fuzz ;;
+    armhf) echo tools run check cross ;;
+    package) echo tools build package ;;
+    package-armhf) echo tools package cross ;;
     *) return 1 ;;
   esac
 }

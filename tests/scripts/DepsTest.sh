@@ -51,7 +51,12 @@ check() { # DESCRIPTION COMMAND...
   shift
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
-group() { awk -v g="$1:" '$1 == g { for (i = 2; i <= NF; i++) print $i }' "$root/scripts/packages.list"; }
+group() { # GROUP...: the packages of those lines of the list
+  local g
+  for g in "$@"; do
+    awk -v g="$g:" '$1 == g { for (i = 2; i <= NF; i++) print $i }' "$root/scripts/packages.list"
+  done
+}
 deps() { bash "$root/scripts/deps.sh" "$@" >"$state/out" 2>"$state/err"; }
 calls() { grep -c "^$1" "$state/calls"; }
 all_installed() { for p in "$@"; do grep -qx "$p" "$state/installed" || return 1; done; }
@@ -61,7 +66,7 @@ lagging_mirror() {
   deps plain
   check "an update that keeps failing does not stop the install" [ $? -eq 0 ]
   check "the update is tried twice, no more" [ "$(calls update)" -eq 2 ]
-  check "every package of the purpose is installed" all_installed $(group build) $(group run) $(group test)
+  check "every package of the purpose is installed" all_installed $(group tools) $(group build) $(group run) $(group test) $(group check)
 }
 
 package_refused() {
@@ -76,7 +81,7 @@ package_refused() {
 demo_purpose() {
   deps demo
   check "the demo's packages install" [ $? -eq 0 ]
-  local allowed=" $(group build | tr '\n' ' ') $(group run | tr '\n' ' ') " p
+  local allowed=" $(group tools build run | tr '\n' ' ') " p
   check "something was installed" [ -s "$state/installed" ]
   for p in $(cat "$state/installed"); do
     check "the demo asks for $p, a package of the host build or what it runs" \
@@ -88,7 +93,7 @@ demo_purpose() {
 }
 
 nothing_missing() {
-  { group build; group run; group test; group fuzz; group cross; } >"$state/installed"
+  group tools build run test check fuzz cross >"$state/installed"
   deps plain asan tsan fuzz armhf
   check "with everything installed the run succeeds" [ $? -eq 0 ]
   check "and never calls apt-get" [ ! -s "$state/calls" ]
