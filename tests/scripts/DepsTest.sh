@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Tests scripts/deps.sh against stand-ins for apt-get, dpkg-query and sudo on
-# PATH: a mirror whose update fails, a package apt cannot install, and what
-# each purpose asks for. The stand-ins keep their state in a folder: how many
-# updates are still to fail, which packages apt refuses, what is installed,
-# and every apt-get call.
+# PATH: a mirror whose update fails, a package apt cannot install, what each
+# purpose asks for, and the console's npm packages. The stand-ins keep their
+# state in a folder: how many updates are still to fail, which packages apt
+# refuses, what is installed, and every apt-get and npm call.
 #   bash tests/scripts/DepsTest.sh CASE    (CASE: one of the functions below)
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -42,8 +42,17 @@ pkg=${!#}
 grep -qx "$pkg" "$STATE/installed" && echo "install ok installed"
 STUB
 printf '#!/bin/sh\nexec "$@"\n' >"$state/bin/sudo"
+printf '#!/bin/sh\n' >"$state/bin/node"
+cat >"$state/bin/npm" <<'STUB'
+#!/usr/bin/env bash
+echo "npm $*" >>"$STATE/calls"
+[ ! -f "$STATE/npm-fails" ] || { echo "npm ERR! code ECONNRESET" >&2; exit 1; }
+mkdir -p node_modules
+STUB
 chmod +x "$state/bin/"*
-export STATE=$state PATH="$state/bin:$PATH"
+mkdir "$state/console"
+echo '{"lockfileVersion": 3}' >"$state/console/package-lock.json"
+export STATE=$state PATH="$state/bin:$PATH" ORVEL_CONSOLE_DIR="$state/console"
 
 failures=0
 check() { # DESCRIPTION COMMAND...
@@ -51,10 +60,10 @@ check() { # DESCRIPTION COMMAND...
   shift
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
-group() { # GROUP...: the packages of those lines of the list
+group() { # GROUP...: the Debian packages of those lines of the list
   local g
   for g in "$@"; do
-    awk -v g="$g:" '$1 == g { for (i = 2; i <= NF; i++) print $i }' "$root/scripts/packages.list"
+    awk -v g="$g:" '$1 == g { for (i = 2; i <= NF; i++) if ($i !~ /=/) print $i }' "$root/scripts/packages.list"
   done
 }
 deps() { bash "$root/scripts/deps.sh" "$@" >"$state/out" 2>"$state/err"; }
@@ -66,7 +75,7 @@ lagging_mirror() {
   deps plain
   check "an update that keeps failing does not stop the install" [ $? -eq 0 ]
   check "the update is tried twice, no more" [ "$(calls update)" -eq 2 ]
-  check "every package of the purpose is installed" all_installed $(group tools) $(group build) $(group run) $(group test) $(group check)
+  check "every package of the purpose is installed" all_installed $(group tools build run test check console)
 }
 
 package_refused() {
@@ -93,10 +102,19 @@ demo_purpose() {
 }
 
 nothing_missing() {
-  group tools build run test check fuzz cross >"$state/installed"
+  group tools build run test check console fuzz cross >"$state/installed"
+  deps plain
+  check "the console's npm packages are installed once" [ "$(calls 'npm ci')" -eq 1 ]
+  : >"$state/calls"
   deps plain asan tsan fuzz armhf
   check "with everything installed the run succeeds" [ $? -eq 0 ]
-  check "and never calls apt-get" [ ! -s "$state/calls" ]
+  check "and never calls apt-get or npm" [ ! -s "$state/calls" ]
+  echo '{"lockfileVersion": 3, "changed": 1}' >"$state/console/package-lock.json"
+  touch "$state/npm-fails"
+  deps plain
+  check "a changed lock file whose packages npm cannot fetch fails the run" [ $? -ne 0 ]
+  check "npm is tried twice" [ "$(calls 'npm ci')" -eq 2 ]
+  check "one line says why" grep -qx "deps: cannot install the console's npm packages: npm ERR! code ECONNRESET" "$state/err"
 }
 
 unknown_purpose() {
