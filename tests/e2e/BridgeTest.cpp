@@ -177,7 +177,7 @@ TEST_F(BridgeFlowTest, BrokerAwayQueuesThenDeliversAndCountsDrops) {
   ASSERT_TRUE(WaitUntil([&] {
     auto stats = MessagesOn("orvel/gw/stats");
     return !stats.empty() && stats.back().payload.find("\"docsDropped\":3,") != std::string::npos &&
-           stats.back().payload.find("\"reconnects\":1}") != std::string::npos;
+           stats.back().payload.find("\"reconnects\":1,") != std::string::npos;
   }, In(10000))) << subscriber_.Output();
 }
 
