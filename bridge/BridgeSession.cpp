@@ -30,8 +30,9 @@ constexpr int64_t kBrokerBackoffMaxMs = 4000;
 // gateway's clear-to-send wait and more. Later commands wait their turn first.
 constexpr int64_t kCommandTimeoutMs = 15000;
 constexpr int kStopFlushMs = 1000;
-// Reads of the receive port per pass (64 KiB each) before the others' turn.
+// Reads of the receive port per pass before the others' turn.
 constexpr int kGatewayReadsPerPass = 16;
+constexpr size_t kGatewayReadBytes = 65536;
 // Poll entries 0 and 1 are the broker and the receive port.
 constexpr size_t kFirstCommandPoll = 2;
 const char* const kTooMany = "Too many commands waiting";
@@ -257,10 +258,11 @@ void CloseGateway(tBridgeSession* s) {
 // broker and the commands are served in between, and hands every complete
 // document on.
 void ReadGateway(tBridgeSession* s) {
-  static char buf[65536];  // this thread only
+  s->readBuf.resize(kGatewayReadBytes);
+  char* buf = s->readBuf.data();
   std::vector<std::string> docs;
   for (int reads = 0; reads < kGatewayReadsPerPass; ++reads) {
-    long n = LinkRead(s->recvFd, buf, sizeof buf);
+    long n = LinkRead(s->recvFd, buf, kGatewayReadBytes);
     if (n < 0) {
       CloseGateway(s);
       break;

@@ -58,6 +58,7 @@ struct tBridgeSession {
   tGatewayPhase gatewayPhase = tGatewayPhase::Closed;
   int recvFd = -1;           // the receive port; owned here
   tDocSplit split;           // the receive stream's unfinished document
+  std::vector<char> readBuf; // the receive port's reads land here
   std::deque<std::string> queue;          // documents waiting for the broker
   std::deque<tBridgeCommand> arrived;     // commands from the broker, not yet started
   std::list<tBridgeCommand> inFlight;     // in arrival order; each owns its descriptor

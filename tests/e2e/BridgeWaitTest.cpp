@@ -1,7 +1,8 @@
 // End to end through a real broker with commands that wait for clear-to-send:
 // documents keep flowing and later commands are passed meanwhile, replies
 // come in order, the limit of commands in flight, a gateway that stops under
-// waiting commands, and the keep-alive through a run of slow commands.
+// waiting commands, a reply due while the broker is away, and the
+// keep-alive through a run of slow commands.
 #include <csignal>
 #include <string>
 #include <vector>
@@ -116,6 +117,36 @@ TEST_F(BridgeWaitTest, PastMaxCommandsAnsweredAtOnceAndAStoppingGatewayAnswersTh
   EXPECT_EQ((std::vector<std::string>{"c3", "c1", "c2", "c4", "c5"}), AnswerIds());
   for (size_t i : {3u, 4u})
     EXPECT_NE(std::string::npos, MessagesOn(kAnswers)[i].payload.find("\"status\":\"error\""));
+}
+
+TEST_F(BridgeWaitTest, ReplyDueWhileTheBrokerIsAwayIsPublishedWhenItIsBack) {
+  // A persistent broker and subscriber session keep what is published
+  // while the subscriber is away, across the broker's restart.
+  brokerLines_ = {"persistence true", "persistence_location " + dir_ + "/"};
+  const std::vector<std::string> session{"-c", "-i", "orvel-test-sub"};
+  StartBroker();
+  StartGateway({"bindAddress=127.0.0.1"}, {"--no-cts", "--no-answer"});
+  StartBridge({"statsSecs=1"});
+  Subscribe(session);
+  ProbeUntilSeen();
+  Command(AltCmd(7), "b1");
+  ASSERT_TRUE(WaitForStats({"\"commandsWaiting\":1,"}, In(5000)));
+  subscriber_.Signal(SIGTERM);
+  ASSERT_TRUE(subscriber_.WaitExit(In(5000)));
+  StopBroker();
+  ASSERT_TRUE(bridge_.WaitForOutput("Broker connection lost", In(10000))) << bridge_.Output();
+  // The gateway answers while the broker is away.
+  ASSERT_TRUE(WaitUntil([&] {
+    sim_.RaiseCts();
+    return sim_.WaitForReceived(1, In(300));
+  }, In(10000), 0));
+  StartBroker();
+  Subscribe(session, "sub2.out");
+  ASSERT_TRUE(WaitForMessages(kAnswers, 1, In(15000))) << bridge_.Output();
+  ASSERT_TRUE(WaitForStats({"\"reconnects\":1,", "\"commandsAnswered\":1,"}, In(5000)))
+      << bridge_.Output();
+  ASSERT_EQ(std::vector<std::string>{"b1"}, AnswerIds()) << subscriber_.Output();
+  EXPECT_NE(std::string::npos, MessagesOn(kAnswers)[0].payload.find(kOkReply));
 }
 
 TEST_F(BridgeWaitTest, KeepAliveHoldsThroughARunOfSlowCommands) {
