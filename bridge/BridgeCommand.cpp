@@ -1,6 +1,9 @@
 // A command's connection to the send port, one step at a time.
 #include "BridgeCommand.h"
 
+#include <rapidjson/document.h>
+
+#include <cstring>
 #include <vector>
 
 #include "BridgeLink.h"
@@ -11,33 +14,46 @@ namespace {
 
 constexpr const char* kUnreachable = "Send port unreachable";
 constexpr const char* kNoReply = "No reply from the send port";
+constexpr const char* kNoReplyInTime = "No reply from the send port within 15 s";
+static_assert(kCommandTimeoutMs == 15000, "the text above names the time-out");
 
-void Finish(tBridgeCommand* c, std::string result, bool answered) {
+bool Begins(const char* text, const char* prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+void Finish(tBridgeCommand* c, std::string result, tCommandError error) {
   FdClose(&c->fd);
   DocSplitReset(&c->reply);
   c->result = std::move(result);
-  c->answered = answered;
+  c->error = error;
+  c->answered = false;
   c->phase = tCommandPhase::Done;
 }
 
-// What is left when the gateway closed or the wait ended without a framed
-// reply: a whole object without its delimiter is the reply; anything else
-// is a reply cut off, reported as it stands.
-void FinishUnframed(tBridgeCommand* c) {
+void FinishAnswered(tBridgeCommand* c, std::string reply) {
+  Finish(c, std::move(reply), tCommandError::None);
+  c->answered = true;
+}
+
+// What is left when the gateway closed or the time ran out without a
+// framed reply: a whole object without its delimiter is the reply (after a
+// close); anything else is a reply cut off, reported as it stands.
+void FinishUnframed(tBridgeCommand* c, bool closed, const char* none, tCommandError error) {
   std::string rest = c->reply.partial;
   while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
   if (rest.empty()) {
-    Finish(c, kNoReply, false);
+    Finish(c, none, error);
+  } else if (closed && rest.front() == '{' && rest.back() == '}') {
+    FinishAnswered(c, rest);
   } else {
-    bool whole = rest.front() == '{' && rest.back() == '}';
-    Finish(c, rest, whole);
+    Finish(c, rest, error);
   }
 }
 
 void Write(tBridgeCommand* c) {
   long n = SocketSendSome(c->fd, c->payload.data() + c->sent, c->payload.size() - c->sent);
   if (n < 0) {
-    Finish(c, kNoReply, false);
+    Finish(c, kNoReply, tCommandError::Unavailable);
     return;
   }
   c->sent += static_cast<size_t>(n);
@@ -49,12 +65,12 @@ void Read(tBridgeCommand* c) {
   long n = LinkRead(c->fd, buf, sizeof buf);
   if (n == 0) return;
   if (n < 0) {
-    FinishUnframed(c);
+    FinishUnframed(c, true, kNoReply, tCommandError::Unavailable);
     return;
   }
   std::vector<std::string> docs;
   DocSplitFeed(&c->reply, buf, static_cast<size_t>(n), &docs);
-  if (!docs.empty()) Finish(c, docs.front(), true);
+  if (!docs.empty()) FinishAnswered(c, docs.front());
 }
 
 }  // namespace
@@ -64,7 +80,7 @@ void CommandStart(tBridgeCommand* command, const std::string& host, uint16_t por
   DocSplitInit(&command->reply, delimiter);
   command->fd = LinkConnect(host, port);
   command->phase = tCommandPhase::Connecting;
-  if (command->fd < 0) Finish(command, kUnreachable, false);
+  if (command->fd < 0) Finish(command, kUnreachable, tCommandError::Unavailable);
 }
 
 short CommandEvents(const tBridgeCommand& command, bool maySend) {
@@ -86,7 +102,7 @@ void CommandService(tBridgeCommand* command, short revents, bool maySend) {
     case tCommandPhase::Connecting:
       if (revents == 0) return;
       if (!LinkConnected(command->fd)) {
-        Finish(command, kUnreachable, false);
+        Finish(command, kUnreachable, tCommandError::Unavailable);
         return;
       }
       command->phase = tCommandPhase::Sending;
@@ -94,7 +110,7 @@ void CommandService(tBridgeCommand* command, short revents, bool maySend) {
       return;
     case tCommandPhase::Sending:
       if (revents & (POLLERR | POLLHUP)) {
-        Finish(command, kNoReply, false);
+        Finish(command, kNoReply, tCommandError::Unavailable);
       } else if (maySend && (revents & POLLOUT)) {
         Write(command);
       }
@@ -107,21 +123,36 @@ void CommandService(tBridgeCommand* command, short revents, bool maySend) {
   }
 }
 
-void CommandAbandon(tBridgeCommand* command, const char* reason) {
+void CommandExpire(tBridgeCommand* command) {
   switch (command->phase) {
     case tCommandPhase::Connecting:
-      Finish(command, reason ? reason : kUnreachable, false);
+      Finish(command, kUnreachable, tCommandError::Unavailable);
       return;
     case tCommandPhase::Sending:
     case tCommandPhase::Awaiting:
-      if (reason) {
-        Finish(command, reason, false);
-      } else {
-        FinishUnframed(command);
-        command->answered = false;  // a reply the wait cut short is no reply
-      }
+      FinishUnframed(command, false, kNoReplyInTime, tCommandError::TimeOut);
       return;
     case tCommandPhase::Done:
       return;
   }
+}
+
+void CommandAbandon(tBridgeCommand* command, const char* reason, tCommandError error) {
+  if (command->phase != tCommandPhase::Done) Finish(command, reason, error);
+}
+
+tCommandError CommandReplyError(const std::string& reply) {
+  rapidjson::Document d;
+  d.Parse(reply.data(), reply.size());
+  if (d.HasParseError() || !d.IsObject()) return tCommandError::None;
+  auto status = d.FindMember("status");
+  if (status == d.MemberEnd() || !status->value.IsString() ||
+      strcmp(status->value.GetString(), "error") != 0)
+    return tCommandError::None;
+  auto content = d.FindMember("content");
+  const char* text =
+      content != d.MemberEnd() && content->value.IsString() ? content->value.GetString() : "";
+  if (Begins(text, "Message was not written to UART")) return tCommandError::TimeOut;
+  if (Begins(text, "Serial device unavailable")) return tCommandError::Unavailable;
+  return tCommandError::Refused;
 }

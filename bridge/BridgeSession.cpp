@@ -4,7 +4,6 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
-#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -26,9 +25,6 @@ namespace {
 constexpr int64_t kGatewayRetryMs = 200;
 constexpr int64_t kBrokerBackoffMinMs = 250;
 constexpr int64_t kBrokerBackoffMaxMs = 4000;
-// How long the oldest command in flight may wait for its reply: the
-// gateway's clear-to-send wait and more. Later commands wait their turn first.
-constexpr int64_t kCommandTimeoutMs = 15000;
 constexpr int kStopFlushMs = 1000;
 // Reads of the receive port per pass before the others' turn.
 constexpr int kGatewayReadsPerPass = 16;
@@ -166,21 +162,40 @@ void FlushReplies(tBridgeSession* s) {
   }
 }
 
+void CountError(tBridgeStats* st, tCommandError error) {
+  switch (error) {
+    case tCommandError::None:
+      return;
+    case tCommandError::TimeOut:
+      ++st->commandTimeOuts;
+      break;
+    case tCommandError::Unavailable:
+      ++st->commandsUnavailable;
+      break;
+    case tCommandError::Refused:
+      ++st->commandsRefused;
+      break;
+  }
+  ++st->commandErrors;
+}
+
 // The one reply of a command: the gateway's, or the bridge's own error
 // reply with the reason. Held while the broker is away, never dropped.
 void Answer(tBridgeSession* s, const tBridgeCommand& command) {
   tBridgeReply r;
   r.topic = command.responseTopic.empty() ? s->base + "/tx/reply" : command.responseTopic;
   r.correlation = command.correlation;
+  tCommandError error = command.error;
   if (command.answered) {
     ++s->stats.commandsPassed;
     r.payload = command.result;
+    error = CommandReplyError(r.payload);
   } else {
     ++s->stats.errors;
     printf("Command not passed: %s\n", command.result.c_str());
     r.payload = BridgeErrorReply(command.result);
   }
-  if (BridgeReplyIsError(r.payload)) ++s->stats.commandErrors;
+  CountError(&s->stats, error);
   s->heldReplies.push_back(std::move(r));
   FlushReplies(s);
 }
@@ -193,7 +208,7 @@ void StartCommands(tBridgeSession* s) {
     tBridgeCommand command = std::move(s->arrived.front());
     s->arrived.pop_front();
     if (s->inFlight.size() >= static_cast<size_t>(c.number[kMaxCommands])) {
-      CommandAbandon(&command, kTooMany);
+      CommandAbandon(&command, kTooMany, tCommandError::Refused);
       Answer(s, command);
       continue;
     }
@@ -209,7 +224,7 @@ void ExpireOldest(tBridgeSession* s, int64_t now) {
   if (s->inFlight.empty()) return;
   tBridgeCommand& oldest = s->inFlight.front();
   if (oldest.deadlineMs == 0) oldest.deadlineMs = now + kCommandTimeoutMs;
-  if (now >= oldest.deadlineMs) CommandAbandon(&oldest, nullptr);
+  if (now >= oldest.deadlineMs) CommandExpire(&oldest);
 }
 
 // Answers and forgets every command that is done; the others keep their order.
@@ -368,28 +383,21 @@ std::string BridgeErrorReply(const std::string& reason) {
   return std::string(out.GetString(), out.GetSize());
 }
 
-bool BridgeReplyIsError(const std::string& reply) {
-  rapidjson::Document d;
-  d.Parse(reply.data(), reply.size());
-  if (d.HasParseError() || !d.IsObject()) return false;
-  auto status = d.FindMember("status");
-  return status != d.MemberEnd() && status->value.IsString() &&
-         std::string(status->value.GetString()) == "error";
-}
-
 std::string BridgeStatsJson(const tBridgeStats& st) {
   auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
   char since[24] = "null";
   if (st.secsSinceLastDoc >= 0)
     snprintf(since, sizeof since, "%lld", static_cast<long long>(st.secsSinceLastDoc));
-  char text[640];
+  char text[768];
   snprintf(text, sizeof text,
            "{\"docsIn\":%llu,\"docsPublished\":%llu,\"docsDropped\":%llu,\"commandsPassed\":%llu,"
            "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu,\"commandsWaiting\":%llu,"
-           "\"commandErrors\":%llu,\"gatewayConnected\":%s,\"secsSinceLastDoc\":%s}",
+           "\"commandErrors\":%llu,\"commandTimeOuts\":%llu,\"commandsUnavailable\":%llu,"
+           "\"commandsRefused\":%llu,\"gatewayConnected\":%s,\"secsSinceLastDoc\":%s}",
            n(st.docsIn), n(st.docsPublished), n(st.docsDropped), n(st.commandsPassed),
            n(st.commandsAnswered), n(st.errors), n(st.reconnects), n(st.commandsWaiting),
-           n(st.commandErrors), st.gatewayConnected ? "true" : "false", since);
+           n(st.commandErrors), n(st.commandTimeOuts), n(st.commandsUnavailable),
+           n(st.commandsRefused), st.gatewayConnected ? "true" : "false", since);
   return text;
 }
 
@@ -446,8 +454,8 @@ void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
 void BridgeSessionStop(tBridgeSession* s) {
   // Every command still gets its one reply; what the gateway does with one
   // already passed is no longer seen.
-  for (tBridgeCommand& c : s->inFlight) CommandAbandon(&c, kStopped);
-  for (tBridgeCommand& c : s->arrived) CommandAbandon(&c, kStopped);
+  for (tBridgeCommand& c : s->inFlight) CommandAbandon(&c, kStopped, tCommandError::Unavailable);
+  for (tBridgeCommand& c : s->arrived) CommandAbandon(&c, kStopped, tCommandError::Unavailable);
   if (s->mqtt) {
     FinishCommands(s);
     for (tBridgeCommand& c : s->arrived) Answer(s, c);

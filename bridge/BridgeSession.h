@@ -28,7 +28,10 @@ struct mosquitto;
 struct tBridgeStats {
   uint64_t docsIn = 0, docsPublished = 0, docsDropped = 0;
   uint64_t commandsPassed = 0, commandsAnswered = 0, errors = 0, reconnects = 0;
-  uint64_t commandErrors = 0;     // replies with status "error", whoever wrote them
+  uint64_t commandErrors = 0;     // replies with status "error", whoever wrote them,
+  uint64_t commandTimeOuts = 0;   // and of those: no clear-to-send or reply in time,
+  uint64_t commandsUnavailable = 0;  // device, gateway or bridge not there,
+  uint64_t commandsRefused = 0;      // anything else (a bad command, too many)
   // Taken when the stats are published:
   uint64_t commandsWaiting = 0;   // commands in flight to the send port
   bool gatewayConnected = false;  // the receive port is connected
@@ -86,8 +89,6 @@ void BridgeSessionStop(tBridgeSession* session);
 // The bridge's own "replyMsg" for a command that got no reply: status
 // "error", `reason` (any bytes) as its escaped content.
 std::string BridgeErrorReply(const std::string& reason);
-// True when a reply is a JSON object whose "status" is "error".
-bool BridgeReplyIsError(const std::string& reply);
 // The stats document as published: one JSON object of the counters.
 std::string BridgeStatsJson(const tBridgeStats& stats);
 // The objectType of a document ("unknown" when it has none), for its topic.

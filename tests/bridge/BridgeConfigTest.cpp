@@ -88,30 +88,42 @@ TEST(BridgeTopics, StatsCarryEveryCounter) {
   EXPECT_EQ(
       "{\"docsIn\":7,\"docsPublished\":0,\"docsDropped\":3,\"commandsPassed\":0,"
       "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1,\"commandsWaiting\":0,"
-      "\"commandErrors\":0,\"gatewayConnected\":false,\"secsSinceLastDoc\":null}",
+      "\"commandErrors\":0,\"commandTimeOuts\":0,\"commandsUnavailable\":0,"
+      "\"commandsRefused\":0,\"gatewayConnected\":false,\"secsSinceLastDoc\":null}",
       BridgeStatsJson(st));
   st.commandsWaiting = 4;
-  st.commandErrors = 2;
+  st.commandErrors = 6;
+  st.commandTimeOuts = 1;
+  st.commandsUnavailable = 2;
+  st.commandsRefused = 3;
   st.gatewayConnected = true;
   st.secsSinceLastDoc = 0;
   EXPECT_NE(std::string::npos,
-            BridgeStatsJson(st).find("\"commandsWaiting\":4,\"commandErrors\":2,"
-                                     "\"gatewayConnected\":true,\"secsSinceLastDoc\":0}"));
+            BridgeStatsJson(st).find("\"commandsWaiting\":4,\"commandErrors\":6,"
+                                     "\"commandTimeOuts\":1,\"commandsUnavailable\":2,"
+                                     "\"commandsRefused\":3,\"gatewayConnected\":true,"
+                                     "\"secsSinceLastDoc\":0}"));
 }
 
-TEST(BridgeTopics, ErrorRepliesAreToldByTheirStatus) {
+TEST(BridgeTopics, ErrorRepliesAreToldByTheirStatusAndContent) {
   struct Case {
-    const char* reply;
-    bool error;
+    std::string reply;
+    tCommandError error;
   } cases[] = {
-      {R"({"objectType":"replyMsg","status":"error","content":"Message was not written"})", true},
-      {R"({"objectType":"replyMsg","status":"ok","content":""})", false},
-      {R"({"objectType":"replyMsg","content":"status\":\"error"})", false},
-      {R"({"status":"error")", false},
-      {"", false},
+      {R"({"objectType":"replyMsg","status":"error",)"
+       R"("content":"Message was not written to UART within 5 seconds"})",
+       tCommandError::TimeOut},
+      {R"({"status":"error","content":"Serial device unavailable: /dev/ttyUSB1"})",
+       tCommandError::Unavailable},
+      {R"({"status":"error","content":"Missing member: cmd"})", tCommandError::Refused},
+      {R"({"status":"error","content":"Staging data failed: 3"})", tCommandError::Refused},
+      {R"({"status":"error"})", tCommandError::Refused},
+      {R"({"objectType":"replyMsg","status":"ok","content":""})", tCommandError::None},
+      {R"({"objectType":"replyMsg","content":"status\":\"error"})", tCommandError::None},
+      {R"({"status":"error")", tCommandError::None},
+      {"", tCommandError::None},
   };
-  for (const Case& k : cases) EXPECT_EQ(k.error, BridgeReplyIsError(k.reply)) << k.reply;
-  EXPECT_TRUE(BridgeReplyIsError(BridgeErrorReply("Too many commands waiting")));
+  for (const Case& k : cases) EXPECT_EQ(k.error, CommandReplyError(k.reply)) << k.reply;
 }
 
 }  // namespace

@@ -111,7 +111,8 @@ TEST_F(BridgeWaitTest, PastMaxCommandsAnsweredAtOnceAndAStoppingGatewayAnswersTh
   Command(AltCmd(6), "c5");
   ASSERT_TRUE(WaitForStats({"\"commandsWaiting\":2,"}, In(5000)));
   EXPECT_EQ(0, StopGateway(SIGTERM));
-  ASSERT_TRUE(WaitForStats({"\"commandsAnswered\":5,", "\"commandsWaiting\":0,\"commandErrors\":3,"},
+  ASSERT_TRUE(WaitForStats({"\"commandsAnswered\":5,", "\"commandsWaiting\":0,\"commandErrors\":3,",
+                            "\"commandsRefused\":1,"},
                            In(20000)))
       << bridge_.Output();
   EXPECT_EQ((std::vector<std::string>{"c3", "c1", "c2", "c4", "c5"}), AnswerIds());
@@ -163,7 +164,8 @@ TEST_F(BridgeWaitTest, KeepAliveHoldsThroughARunOfSlowCommands) {
     EXPECT_NE(std::string::npos, m.payload.find("not written to UART within 10 seconds")) << m.payload;
   for (auto& m : MessagesOn("orvel/gw/status")) EXPECT_EQ("online", m.payload);
   EXPECT_EQ(std::string::npos, bridge_.Output().find("Broker connection lost")) << bridge_.Output();
-  EXPECT_TRUE(WaitForStats({"\"reconnects\":0,", "\"commandsWaiting\":0,"}, In(5000)));
+  EXPECT_TRUE(WaitForStats({"\"reconnects\":0,", "\"commandsWaiting\":0,\"commandErrors\":2,"
+                            "\"commandTimeOuts\":2,"}, In(5000)));
   // A loop that stalls while a command waits publishes neither documents
   // nor stats meanwhile: 200 documents and one stats a second all along.
   EXPECT_GE(SinceFirstCommand("orvel/gw/rx/"), 2000u);
