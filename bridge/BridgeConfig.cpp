@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "config/OvString.h"
+#include "core/OvClosers.h"
 #include "core/OvPrintErr.h"
 
 namespace {
@@ -28,7 +30,8 @@ constexpr tKeyInfo kKeys[kBridgeKeyCount] = {
     {"certFile", "", 0, 0},            {"keyFile", "", 0, 0},
     {"gatewayHost", "127.0.0.1", 0, 0}, {"recvPort", "2000", 1, 65535},
     {"sendPort", "2001", 1, 65535},    {"queueLimit", "10000", 0, 10000000},
-    {"statsSecs", "60", 1, 86400},
+    {"statsSecs", "60", 1, 86400},     {"delimiter", "\\n", 0, 0},
+    {"maxCommands", "16", 1, 1000},
 };
 
 int FindKey(const char* key, size_t length) {
@@ -48,6 +51,12 @@ int Store(int key, const std::string& value, tBridgeConfig* config) {
     config->number[key] = n;
   }
   config->text[key] = value;
+  if (key == kDelimiter) {
+    char* bytes = StringUnEscape(value.c_str());
+    if (bytes == nullptr) return PrintErr("Invalid delimiter: out of memory");
+    config->delimiter = bytes;
+    Free(&bytes);
+  }
   return 1;
 }
 

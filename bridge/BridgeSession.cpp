@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "BridgeLink.h"
+#include "BridgeSplit.h"
 #include "core/OvClosers.h"
 #include "core/OvIo.h"
 #include "core/OvPrintErr.h"
@@ -24,19 +25,33 @@ namespace {
 constexpr int64_t kGatewayRetryMs = 200;
 constexpr int64_t kBrokerBackoffMinMs = 250;
 constexpr int64_t kBrokerBackoffMaxMs = 4000;
-// A command may wait for clear-to-send and for the commands before it.
-constexpr int kCommandTimeoutMs = 15000;
 constexpr int kStopFlushMs = 1000;
+// Reads of the receive port per pass before the others' turn.
+constexpr int kGatewayReadsPerPass = 16;
+constexpr size_t kGatewayReadBytes = 65536;
+// Poll entries 0 and 1 are the broker and the receive port.
+constexpr size_t kFirstCommandPoll = 2;
+const char* const kTooMany = "Too many commands waiting";
+const char* const kStopped = "Bridge stopped before the reply";
 
 tBridgeSession* Of(void* obj) { return static_cast<tBridgeSession*>(obj); }
 
 int Qos(const tBridgeSession* s) { return static_cast<int>(s->config->number[kQos]); }
 
-int Publish(tBridgeSession* s, const std::string& topic, const std::string& payload, bool retain,
-            const mosquitto_property* props = nullptr) {
+// MOSQ_ERR_SUCCESS, or the library's error code.
+int PublishRc(tBridgeSession* s, const std::string& topic, const std::string& payload, bool retain,
+              const mosquitto_property* props = nullptr) {
   return mosquitto_publish_v5(s->mqtt, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), Qos(s), retain, props) == MOSQ_ERR_SUCCESS;
+                              payload.data(), Qos(s), retain, props);
 }
+
+int Publish(tBridgeSession* s, const std::string& topic, const std::string& payload, bool retain) {
+  return PublishRc(s, topic, payload, retain) == MOSQ_ERR_SUCCESS;
+}
+
+// A publication that failed for want of the connection is tried again once
+// the broker is back; any other failure would fail again.
+bool WorthRetrying(int rc) { return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST; }
 
 void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   tBridgeSession* s = Of(obj);
@@ -79,7 +94,7 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
     command.correlation.assign(static_cast<const char*>(data), length);
     free(data);
   }
-  Of(obj)->commands.push_back(std::move(command));
+  Of(obj)->arrived.push_back(std::move(command));
 }
 
 // The broker link is gone (or never came): retry after the backoff.
@@ -93,6 +108,7 @@ void TryBroker(tBridgeSession* s) {
   if (mosquitto_reconnect(s->mqtt) != MOSQ_ERR_SUCCESS) LoseBroker(s);
 }
 
+// Every complete document of the receive port comes through here, once.
 void HandleDoc(tBridgeSession* s, std::string doc) {
   ++s->stats.docsIn;
   if (s->connected && s->queue.empty() &&
@@ -120,27 +136,107 @@ void FlushQueue(tBridgeSession* s) {
   }
 }
 
-void PassCommand(tBridgeSession* s) {
-  tBridgeCommand command = std::move(s->commands.front());
-  s->commands.pop_front();
-  std::string reply;
-  const tBridgeConfig& c = *s->config;
-  if (LinkCommand(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kSendPort]),
-                  command.payload, kCommandTimeoutMs, &reply)) {
+// MOSQ_ERR_SUCCESS, or the library's error code.
+int PublishReply(tBridgeSession* s, const tBridgeReply& r) {
+  mosquitto_property* props = nullptr;
+  if (!r.correlation.empty())
+    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, r.correlation.data(),
+                                  static_cast<uint16_t>(r.correlation.size()));
+  int rc = PublishRc(s, r.topic, r.payload, false, props);
+  mosquitto_property_free_all(&props);
+  if (rc == MOSQ_ERR_SUCCESS) ++s->stats.commandsAnswered;
+  return rc;
+}
+
+// Replies held while the broker was away go out, in order, once it is back.
+void FlushReplies(tBridgeSession* s) {
+  while (s->connected && !s->heldReplies.empty()) {
+    const tBridgeReply& r = s->heldReplies.front();
+    int rc = PublishReply(s, r);
+    if (rc != MOSQ_ERR_SUCCESS && WorthRetrying(rc)) return;
+    if (rc != MOSQ_ERR_SUCCESS) {
+      ++s->stats.errors;
+      printf("Reply not published on %s: %s\n", r.topic.c_str(), mosquitto_strerror(rc));
+    }
+    s->heldReplies.pop_front();
+  }
+}
+
+void CountError(tBridgeStats* st, tCommandError error) {
+  switch (error) {
+    case tCommandError::None:
+      return;
+    case tCommandError::TimeOut:
+      ++st->commandTimeOuts;
+      break;
+    case tCommandError::Unavailable:
+      ++st->commandsUnavailable;
+      break;
+    case tCommandError::Refused:
+      ++st->commandsRefused;
+      break;
+  }
+  ++st->commandErrors;
+}
+
+// The one reply of a command: the gateway's, or the bridge's own error
+// reply with the reason. Held while the broker is away, never dropped.
+void Answer(tBridgeSession* s, const tBridgeCommand& command) {
+  tBridgeReply r;
+  r.topic = command.responseTopic.empty() ? s->base + "/tx/reply" : command.responseTopic;
+  r.correlation = command.correlation;
+  tCommandError error = command.error;
+  if (command.answered) {
     ++s->stats.commandsPassed;
+    r.payload = command.result;
+    error = CommandReplyError(r.payload);
   } else {
     ++s->stats.errors;
-    printf("Command not passed: %s\n", reply.c_str());
-    reply = BridgeErrorReply(reply);
+    printf("Command not passed: %s\n", command.result.c_str());
+    r.payload = BridgeErrorReply(command.result);
   }
-  mosquitto_property* props = nullptr;
-  if (!command.correlation.empty())
-    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, command.correlation.data(),
-                                  static_cast<uint16_t>(command.correlation.size()));
-  const std::string& topic =
-      command.responseTopic.empty() ? s->base + "/tx/reply" : command.responseTopic;
-  if (Publish(s, topic, reply, false, props)) ++s->stats.commandsAnswered;
-  mosquitto_property_free_all(&props);
+  CountError(&s->stats, error);
+  s->heldReplies.push_back(std::move(r));
+  FlushReplies(s);
+}
+
+// New commands from the broker each get their own connection, in arrival
+// order, up to maxCommands in flight; past it the bridge answers at once.
+void StartCommands(tBridgeSession* s) {
+  const tBridgeConfig& c = *s->config;
+  while (!s->arrived.empty()) {
+    tBridgeCommand command = std::move(s->arrived.front());
+    s->arrived.pop_front();
+    if (s->inFlight.size() >= static_cast<size_t>(c.number[kMaxCommands])) {
+      CommandAbandon(&command, kTooMany, tCommandError::Refused);
+      Answer(s, command);
+      continue;
+    }
+    s->inFlight.push_back(std::move(command));
+    CommandStart(&s->inFlight.back(), c.text[kGatewayHost],
+                 static_cast<uint16_t>(c.number[kSendPort]), c.delimiter);
+  }
+}
+
+// The gateway serves commands one at a time, so only the oldest one in
+// flight is on the clock; each later one starts its own when it gets there.
+void ExpireOldest(tBridgeSession* s, int64_t now) {
+  if (s->inFlight.empty()) return;
+  tBridgeCommand& oldest = s->inFlight.front();
+  if (oldest.deadlineMs == 0) oldest.deadlineMs = now + kCommandTimeoutMs;
+  if (now >= oldest.deadlineMs) CommandExpire(&oldest);
+}
+
+// Answers and forgets every command that is done; the others keep their order.
+void FinishCommands(tBridgeSession* s) {
+  for (auto it = s->inFlight.begin(); it != s->inFlight.end();) {
+    if (it->phase != tCommandPhase::Done) {
+      ++it;
+      continue;
+    }
+    Answer(s, *it);
+    it = s->inFlight.erase(it);
+  }
 }
 
 // The broker's socket: read, write what is pending, keep-alive.
@@ -160,21 +256,103 @@ void ServiceBroker(tBridgeSession* s, short revents) {
   LoseBroker(s);
 }
 
-void ServiceGateway(tBridgeSession* s, short revents) {
-  if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
+void CloseGateway(tBridgeSession* s) {
+  if (s->gatewayPhase == tGatewayPhase::Open) {
+    printf("Gateway receive port lost; trying again every %lld ms\n",
+           static_cast<long long>(kGatewayRetryMs));
+    if (!s->split.partial.empty())
+      printf("Gateway stream ended inside a document: %zu bytes dropped\n", s->split.partial.size());
+  }
+  FdClose(&s->recvFd);
+  DocSplitReset(&s->split);
+  s->gatewayPhase = tGatewayPhase::Closed;
+  s->nextGatewayTryMs = IoMonotonicMs() + kGatewayRetryMs;
+}
+
+// Reads what the receive port holds, a bounded amount per pass so that the
+// broker and the commands are served in between, and hands every complete
+// document on.
+void ReadGateway(tBridgeSession* s) {
+  s->readBuf.resize(kGatewayReadBytes);
+  char* buf = s->readBuf.data();
   std::vector<std::string> docs;
-  int open = LinkReadDocs(s->recvFd, &s->partial, &docs);
+  for (int reads = 0; reads < kGatewayReadsPerPass; ++reads) {
+    long n = LinkRead(s->recvFd, buf, kGatewayReadBytes);
+    if (n < 0) {
+      CloseGateway(s);
+      break;
+    }
+    if (n == 0) break;
+    size_t dropped = DocSplitFeed(&s->split, buf, static_cast<size_t>(n), &docs);
+    if (dropped > 0) {
+      ++s->stats.errors;
+      printf("Gateway stream: no document end within %zu bytes, %zu bytes dropped "
+             "(does delimiter match the gateway's?)\n", kSplitMaxDoc, dropped);
+    }
+  }
+  if (!docs.empty()) s->lastDocMs = IoMonotonicMs();
   for (std::string& d : docs) HandleDoc(s, std::move(d));
-  if (!open) {
-    FdClose(&s->recvFd);
-    s->partial.clear();
-    s->nextGatewayTryMs = IoMonotonicMs() + kGatewayRetryMs;
+}
+
+void ServiceGateway(tBridgeSession* s, short revents) {
+  if (revents == 0) return;
+  if (s->gatewayPhase == tGatewayPhase::Connecting) {
+    if (!LinkConnected(s->recvFd)) {
+      CloseGateway(s);
+      return;
+    }
+    s->gatewayPhase = tGatewayPhase::Open;
+    printf("Gateway connected at %s:%ld\n", s->config->text[kGatewayHost].c_str(),
+           s->config->number[kRecvPort]);
+  }
+  ReadGateway(s);
+}
+
+void TryGateway(tBridgeSession* s, int64_t now) {
+  if (s->gatewayPhase != tGatewayPhase::Closed || now < s->nextGatewayTryMs) return;
+  const tBridgeConfig& c = *s->config;
+  s->recvFd = LinkConnect(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kRecvPort]));
+  s->nextGatewayTryMs = now + kGatewayRetryMs;
+  if (s->recvFd >= 0) s->gatewayPhase = tGatewayPhase::Connecting;
+}
+
+void AddPoll(tBridgeSession* s, int fd, short events, tBridgeCommand* owner) {
+  s->fds.push_back({fd, events, 0});
+  s->fdOwners.push_back(owner);
+}
+
+// The poll set of this pass: broker, receive port, then each command in
+// flight. A command may write only once every earlier one has.
+void BuildPoll(tBridgeSession* s) {
+  s->fds.clear();
+  s->fdOwners.clear();
+  short broker = POLLIN;
+  if (mosquitto_socket(s->mqtt) >= 0 && mosquitto_want_write(s->mqtt)) broker |= POLLOUT;
+  AddPoll(s, mosquitto_socket(s->mqtt), broker, nullptr);
+  AddPoll(s, s->recvFd, s->gatewayPhase == tGatewayPhase::Connecting ? POLLOUT : POLLIN, nullptr);
+  bool maySend = true;
+  for (tBridgeCommand& c : s->inFlight) {
+    AddPoll(s, c.fd, CommandEvents(c, maySend), &c);
+    maySend = maySend && CommandWritten(c);
   }
 }
 
-void PublishStats(tBridgeSession* s) {
-  if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(s->stats), true);
-  s->nextStatsMs = IoMonotonicMs() + 1000 * s->config->number[kStatsSecs];
+void ServiceCommands(tBridgeSession* s) {
+  bool maySend = true;
+  for (size_t i = kFirstCommandPoll; i < s->fds.size(); ++i) {
+    tBridgeCommand* c = s->fdOwners[i];
+    CommandService(c, s->fds[i].revents, maySend);
+    maySend = maySend && CommandWritten(*c);
+  }
+}
+
+void PublishStats(tBridgeSession* s, int64_t now) {
+  tBridgeStats& st = s->stats;
+  st.commandsWaiting = s->inFlight.size();
+  st.gatewayConnected = s->gatewayPhase == tGatewayPhase::Open;
+  st.secsSinceLastDoc = s->lastDocMs < 0 ? -1 : (now - s->lastDocMs) / 1000;
+  if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(st), true);
+  s->nextStatsMs = now + 1000 * s->config->number[kStatsSecs];
 }
 
 }  // namespace
@@ -206,15 +384,20 @@ std::string BridgeErrorReply(const std::string& reason) {
 }
 
 std::string BridgeStatsJson(const tBridgeStats& st) {
-  char text[512];
+  auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  char since[24] = "null";
+  if (st.secsSinceLastDoc >= 0)
+    snprintf(since, sizeof since, "%lld", static_cast<long long>(st.secsSinceLastDoc));
+  char text[768];
   snprintf(text, sizeof text,
            "{\"docsIn\":%llu,\"docsPublished\":%llu,\"docsDropped\":%llu,\"commandsPassed\":%llu,"
-           "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu}",
-           static_cast<unsigned long long>(st.docsIn), static_cast<unsigned long long>(st.docsPublished),
-           static_cast<unsigned long long>(st.docsDropped),
-           static_cast<unsigned long long>(st.commandsPassed),
-           static_cast<unsigned long long>(st.commandsAnswered),
-           static_cast<unsigned long long>(st.errors), static_cast<unsigned long long>(st.reconnects));
+           "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu,\"commandsWaiting\":%llu,"
+           "\"commandErrors\":%llu,\"commandTimeOuts\":%llu,\"commandsUnavailable\":%llu,"
+           "\"commandsRefused\":%llu,\"gatewayConnected\":%s,\"secsSinceLastDoc\":%s}",
+           n(st.docsIn), n(st.docsPublished), n(st.docsDropped), n(st.commandsPassed),
+           n(st.commandsAnswered), n(st.errors), n(st.reconnects), n(st.commandsWaiting),
+           n(st.commandErrors), n(st.commandTimeOuts), n(st.commandsUnavailable),
+           n(st.commandsRefused), st.gatewayConnected ? "true" : "false", since);
   return text;
 }
 
@@ -239,6 +422,7 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
   mosquitto_disconnect_v5_callback_set(s->mqtt, OnDisconnect);
   mosquitto_message_v5_callback_set(s->mqtt, OnMessage);
   s->brokerBackoffMs = kBrokerBackoffMinMs;
+  DocSplitInit(&s->split, c.delimiter);
   if (mosquitto_connect_bind_v5(s->mqtt, c.text[kBrokerHost].c_str(),
                                 static_cast<int>(c.number[kBrokerPort]),
                                 static_cast<int>(c.number[kKeepAliveSecs]), nullptr,
@@ -251,24 +435,36 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
 }
 
 void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
-  pollfd fds[2] = {{mosquitto_socket(s->mqtt), POLLIN, 0}, {s->recvFd, POLLIN, 0}};
-  if (fds[0].fd >= 0 && mosquitto_want_write(s->mqtt)) fds[0].events |= POLLOUT;
-  IoPoll(fds, 2, timeoutMs);
-  if (fds[0].fd >= 0) ServiceBroker(s, fds[0].revents);
-  if (s->recvFd >= 0) ServiceGateway(s, fds[1].revents);
+  BuildPoll(s);
+  IoPoll(s->fds.data(), s->fds.size(), timeoutMs);
+  if (s->fds[0].fd >= 0) ServiceBroker(s, s->fds[0].revents);
+  if (s->recvFd >= 0) ServiceGateway(s, s->fds[1].revents);
+  ServiceCommands(s);
   int64_t now = IoMonotonicMs();
-  if (s->recvFd < 0 && now >= s->nextGatewayTryMs) {
-    const tBridgeConfig& c = *s->config;
-    s->recvFd = LinkConnect(c.text[kGatewayHost], static_cast<uint16_t>(c.number[kRecvPort]));
-    s->nextGatewayTryMs = now + kGatewayRetryMs;
-  }
+  TryGateway(s, now);
   if (mosquitto_socket(s->mqtt) < 0 && now >= s->nextBrokerTryMs) TryBroker(s);
+  StartCommands(s);
+  ExpireOldest(s, now);
+  FinishCommands(s);
+  FlushReplies(s);
   FlushQueue(s);
-  if (!s->commands.empty()) PassCommand(s);
-  if (now >= s->nextStatsMs) PublishStats(s);
+  if (now >= s->nextStatsMs) PublishStats(s, now);
 }
 
 void BridgeSessionStop(tBridgeSession* s) {
+  // Every command still gets its one reply; what the gateway does with one
+  // already passed is no longer seen.
+  for (tBridgeCommand& c : s->inFlight) CommandAbandon(&c, kStopped, tCommandError::Unavailable);
+  for (tBridgeCommand& c : s->arrived) CommandAbandon(&c, kStopped, tCommandError::Unavailable);
+  if (s->mqtt) {
+    FinishCommands(s);
+    for (tBridgeCommand& c : s->arrived) Answer(s, c);
+  }
+  s->inFlight.clear();
+  s->arrived.clear();
+  if (!s->heldReplies.empty())
+    printf("Stopping with %zu replies not published: the broker is away\n", s->heldReplies.size());
+  s->heldReplies.clear();
   if (s->mqtt && s->connected) {
     // MQTT 5 lets the broker publish the will on an orderly stop too, so
     // "offline" has one source whichever way the bridge ends.
@@ -282,4 +478,5 @@ void BridgeSessionStop(tBridgeSession* s) {
   s->mqtt = nullptr;
   s->connected = false;
   FdClose(&s->recvFd);
+  s->gatewayPhase = tGatewayPhase::Closed;
 }

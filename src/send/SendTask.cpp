@@ -245,22 +245,7 @@ int WaitMs(long long now, int maxWaitMs) {
 
 bool SendTaskScanBraces(tBraceScan* scan, const char* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
-    char c = bytes[i];
-    if (scan->inString) {
-      if (scan->escaped) {
-        scan->escaped = false;
-      } else if (c == '\\') {
-        scan->escaped = true;
-      } else if (c == '"') {
-        scan->inString = false;
-      }
-    } else if (c == '"') {
-      scan->inString = true;
-    } else if (c == '{') {
-      ++scan->depth;
-    } else if (c == '}') {
-      --scan->depth;
-    }
+    BraceScanByte(scan, bytes[i]);
   }
   return scan->depth == 0;
 }

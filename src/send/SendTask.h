@@ -17,18 +17,11 @@
 #include "core/OvSocket.h"
 #include "core/OvUartLink.h"
 #include "ovapi/OvApi.h"
+#include "serializer/JsonBraceScan.h"
 
 constexpr uint32_t SEND_MSG_MAX = 4096;   // message bytes per connection
 constexpr int SEND_READ_BOUND_MS = 4900;  // a connection's time to complete
 constexpr int SEND_MAX_CLIENTS = 64;      // open connections, served or not
-
-// Where the brace count of one connection stands; strings and their escapes
-// are followed so that braces inside them do not count.
-struct tBraceScan {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-};
 
 // One accepted connection. Slots with fd -1 are free.
 struct tSendClient {

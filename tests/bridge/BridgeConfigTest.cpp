@@ -28,6 +28,14 @@ TEST(BridgeConfig, DefaultsAndAbbreviations) {
   EXPECT_EQ(2001, c.number[kSendPort]);
   EXPECT_EQ(10000, c.number[kQueueLimit]);
   EXPECT_EQ("127.0.0.1", c.text[kGatewayHost]);
+  EXPECT_EQ("\\n", c.text[kDelimiter]);  // printed as written, as the gateway's
+  EXPECT_EQ("\n", c.delimiter);
+  EXPECT_EQ(16, c.number[kMaxCommands]);
+  ASSERT_EQ(1, Load({"b", "-C", "d=\\r\\n,m=2"}, &c)) << g_error;
+  EXPECT_EQ("\r\n", c.delimiter);
+  EXPECT_EQ(2, c.number[kMaxCommands]);
+  ASSERT_EQ(1, Load({"b", "-C", "delimiter="}, &c)) << g_error;
+  EXPECT_EQ("", c.delimiter);
   ASSERT_EQ(1, Load({"b"}, &c));
   EXPECT_FALSE(c.text[kGatewayId].empty());  // the host name
   EXPECT_EQ("orvel-" + c.text[kGatewayId], c.text[kClientId]);
@@ -43,6 +51,7 @@ TEST(BridgeConfig, BadEntriesAreRefusedWithTheirKey) {
       {"recvPort=70000", "Invalid recvPort: 70000"},
       {"queueLimit=ten", "Invalid queueLimit: ten"},
       {"statsSecs=", "Invalid statsSecs: "},
+      {"maxCommands=0", "Invalid maxCommands: 0"},
       {"nosuch=1", "Invalid config: nosuch=1"},
       {"qos", "Invalid config: qos"},
       {"gatewayId=", "Invalid config: gatewayId and topicPrefix must not be empty"},
@@ -78,8 +87,43 @@ TEST(BridgeTopics, StatsCarryEveryCounter) {
   st.reconnects = 1;
   EXPECT_EQ(
       "{\"docsIn\":7,\"docsPublished\":0,\"docsDropped\":3,\"commandsPassed\":0,"
-      "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1}",
+      "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1,\"commandsWaiting\":0,"
+      "\"commandErrors\":0,\"commandTimeOuts\":0,\"commandsUnavailable\":0,"
+      "\"commandsRefused\":0,\"gatewayConnected\":false,\"secsSinceLastDoc\":null}",
       BridgeStatsJson(st));
+  st.commandsWaiting = 4;
+  st.commandErrors = 6;
+  st.commandTimeOuts = 1;
+  st.commandsUnavailable = 2;
+  st.commandsRefused = 3;
+  st.gatewayConnected = true;
+  st.secsSinceLastDoc = 0;
+  EXPECT_NE(std::string::npos,
+            BridgeStatsJson(st).find("\"commandsWaiting\":4,\"commandErrors\":6,"
+                                     "\"commandTimeOuts\":1,\"commandsUnavailable\":2,"
+                                     "\"commandsRefused\":3,\"gatewayConnected\":true,"
+                                     "\"secsSinceLastDoc\":0}"));
+}
+
+TEST(BridgeTopics, ErrorRepliesAreToldByTheirStatusAndContent) {
+  struct Case {
+    std::string reply;
+    tCommandError error;
+  } cases[] = {
+      {R"({"objectType":"replyMsg","status":"error",)"
+       R"("content":"Message was not written to UART within 5 seconds"})",
+       tCommandError::TimeOut},
+      {R"({"status":"error","content":"Serial device unavailable: /dev/ttyUSB1"})",
+       tCommandError::Unavailable},
+      {R"({"status":"error","content":"Missing member: cmd"})", tCommandError::Refused},
+      {R"({"status":"error","content":"Staging data failed: 3"})", tCommandError::Refused},
+      {R"({"status":"error"})", tCommandError::Refused},
+      {R"({"objectType":"replyMsg","status":"ok","content":""})", tCommandError::None},
+      {R"({"objectType":"replyMsg","content":"status\":\"error"})", tCommandError::None},
+      {R"({"status":"error")", tCommandError::None},
+      {"", tCommandError::None},
+  };
+  for (const Case& k : cases) EXPECT_EQ(k.error, CommandReplyError(k.reply)) << k.reply;
 }
 
 }  // namespace

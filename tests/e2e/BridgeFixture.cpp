@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/SimFrames.h"
+
 namespace e2e {
 
 namespace {
@@ -16,6 +18,8 @@ const char* const kSub = "/usr/bin/mosquitto_sub";
 const char* const kPub = "/usr/bin/mosquitto_pub";
 
 }  // namespace
+
+const char* const kProbe = "\"status\":119";
 
 void BridgeTest::SetUp() {
   GatewayTest::SetUp();
@@ -121,6 +125,27 @@ bool BridgeTest::PublishCommand(const std::string& text, const std::vector<std::
   ToolProcess pub;
   int status = -1;
   return pub.Start(argv, dir_ + "/pub.out") && pub.WaitExit(In(10000), &status) && status == 0;
+}
+
+void BridgeTest::StartAll(const std::vector<std::string>& bridgeExtras,
+                          const std::vector<std::string>& gatewayExtras,
+                          const std::vector<std::string>& simArgs) {
+  StartBroker();
+  std::vector<std::string> gateway{"bindAddress=127.0.0.1"};
+  gateway.insert(gateway.end(), gatewayExtras.begin(), gatewayExtras.end());
+  StartGateway(gateway, simArgs);
+  StartBridge(bridgeExtras);
+  Subscribe();
+  ProbeUntilSeen();
+}
+
+void BridgeTest::ProbeUntilSeen() {
+  size_t before = MessagesOn("orvel/gw/rx/wesStatus").size();
+  ASSERT_TRUE(WaitUntil([&] {
+    sim_.RaiseCts();
+    sim_.SendFrame(sim::WesStatusFrame(0x77));
+    return WaitForMessages("orvel/gw/rx/wesStatus", before + 1, In(300));
+  }, In(15000), 0)) << bridge_.Output() << gateway_.Output();
 }
 
 }  // namespace e2e

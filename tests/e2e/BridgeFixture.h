@@ -12,6 +12,9 @@
 
 namespace e2e {
 
+// Text of the probe frame's document (sim::WesStatusFrame(0x77)).
+extern const char* const kProbe;
+
 // One message seen by the subscriber.
 struct MqttMessage {
   std::string topic, correlation, payload;
@@ -40,6 +43,14 @@ class BridgeTest : public GatewayTest {
   bool WaitForMessages(const std::string& topic, size_t n, Deadline deadline);
   // Publishes with mosquitto_pub (MQTT 5; extra options after the message).
   bool PublishCommand(const std::string& text, const std::vector<std::string>& extra = {});
+  // Broker, gateway (extras appended; the simulator with simArgs), bridge
+  // and subscriber, and a probe document seen end to end.
+  void StartAll(const std::vector<std::string>& bridgeExtras = {},
+                const std::vector<std::string>& gatewayExtras = {},
+                const std::vector<std::string>& simArgs = {"--no-answer"});
+  // Sends probe frames (and a CTS pulse, which also wakes the host API
+  // when the module never falls quiet) until one is published.
+  void ProbeUntilSeen();
 
   uint16_t brokerPort_ = 0;
   std::vector<std::string> brokerLines_;
