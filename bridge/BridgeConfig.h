@@ -9,7 +9,7 @@
 enum tBridgeKey {
   kBrokerHost, kBrokerPort, kClientId, kGatewayId, kTopicPrefix, kQos, kKeepAliveSecs,
   kUsername, kPasswordFile, kCaFile, kCertFile, kKeyFile, kGatewayHost, kRecvPort,
-  kSendPort, kQueueLimit, kStatsSecs, kBridgeKeyCount
+  kSendPort, kQueueLimit, kStatsSecs, kNodeStateSecs, kMaxNodes, kBridgeKeyCount
 };
 
 struct tBridgeConfig {
@@ -21,7 +21,8 @@ struct tBridgeConfig {
 // Fills every default: brokerHost 127.0.0.1, brokerPort 1883, gatewayId the
 // host name, clientId orvel-<gatewayId>, topicPrefix orvel, qos 1,
 // keepAliveSecs 30, gatewayHost 127.0.0.1, recvPort 2000, sendPort 2001,
-// queueLimit 10000, statsSecs 60; the texts of the rest empty.
+// queueLimit 10000, statsSecs 60, nodeStateSecs 1, maxNodes 4096; the
+// texts of the rest empty.
 void BridgeConfigDefault(tBridgeConfig* config);
 // One "key=value" entry; 1, or 0 with g_error ("Invalid config: ..." for an
 // unknown key, "Invalid KEY: VALUE" for a bad number).

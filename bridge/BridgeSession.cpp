@@ -56,6 +56,7 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   s->brokerBackoffMs = kBrokerBackoffMinMs;
   Publish(s, s->base + "/status", "online", true);
   mosquitto_subscribe_v5(s->mqtt, nullptr, (s->base + "/tx").c_str(), Qos(s), 0, nullptr);
+  BridgeNodesConnected(&s->nodes, s->mqtt, Qos(s));
 }
 
 void OnDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
@@ -68,6 +69,7 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
   tBridgeCommand command;
   command.payload.assign(static_cast<const char*>(message->payload),
                          static_cast<size_t>(message->payloadlen));
+  if (BridgeNodesRetained(&Of(obj)->nodes, message->topic, command.payload, message->retain)) return;
   char* topic = nullptr;
   if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &topic, false)) {
     command.responseTopic = topic;
@@ -95,6 +97,7 @@ void TryBroker(tBridgeSession* s) {
 
 void HandleDoc(tBridgeSession* s, std::string doc) {
   ++s->stats.docsIn;
+  BridgeNodesDoc(&s->nodes, doc);
   if (s->connected && s->queue.empty() &&
       Publish(s, s->base + "/rx/" + BridgeObjectType(doc), doc, false)) {
     ++s->stats.docsPublished;
@@ -173,6 +176,7 @@ void ServiceGateway(tBridgeSession* s, short revents) {
 }
 
 void PublishStats(tBridgeSession* s) {
+  s->stats.nodesDropped = s->nodes.dropped;
   if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(s->stats), true);
   s->nextStatsMs = IoMonotonicMs() + 1000 * s->config->number[kStatsSecs];
 }
@@ -209,12 +213,13 @@ std::string BridgeStatsJson(const tBridgeStats& st) {
   char text[512];
   snprintf(text, sizeof text,
            "{\"docsIn\":%llu,\"docsPublished\":%llu,\"docsDropped\":%llu,\"commandsPassed\":%llu,"
-           "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu}",
+           "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu,\"nodesDropped\":%llu}",
            static_cast<unsigned long long>(st.docsIn), static_cast<unsigned long long>(st.docsPublished),
            static_cast<unsigned long long>(st.docsDropped),
            static_cast<unsigned long long>(st.commandsPassed),
            static_cast<unsigned long long>(st.commandsAnswered),
-           static_cast<unsigned long long>(st.errors), static_cast<unsigned long long>(st.reconnects));
+           static_cast<unsigned long long>(st.errors), static_cast<unsigned long long>(st.reconnects),
+           static_cast<unsigned long long>(st.nodesDropped));
   return text;
 }
 
@@ -222,6 +227,7 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
   const tBridgeConfig& c = *config;
   s->config = config;
   s->base = c.text[kTopicPrefix] + "/" + c.text[kGatewayId];
+  BridgeNodesInit(&s->nodes, s->base, c.number[kMaxNodes], c.number[kNodeStateSecs]);
   s->mqtt = mosquitto_new(c.text[kClientId].c_str(), true, s);
   if (!s->mqtt) return PrintErr("Failed to create the MQTT client");
   mosquitto_int_option(s->mqtt, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -265,6 +271,10 @@ void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
   if (mosquitto_socket(s->mqtt) < 0 && now >= s->nextBrokerTryMs) TryBroker(s);
   FlushQueue(s);
   if (!s->commands.empty()) PassCommand(s);
+  if (s->connected)
+    BridgeNodesFlush(&s->nodes, now, [s](const std::string& topic, const std::string& payload) {
+      return Publish(s, topic, payload, true);
+    });
   if (now >= s->nextStatsMs) PublishStats(s);
 }
 

@@ -13,12 +13,14 @@
 #include <string>
 
 #include "BridgeConfig.h"
+#include "BridgeNodes.h"
 
 struct mosquitto;
 
 struct tBridgeStats {
   uint64_t docsIn = 0, docsPublished = 0, docsDropped = 0;
   uint64_t commandsPassed = 0, commandsAnswered = 0, errors = 0, reconnects = 0;
+  uint64_t nodesDropped = 0;
 };
 
 struct tBridgeCommand {
@@ -38,6 +40,7 @@ struct tBridgeSession {
   std::deque<std::string> queue;     // documents waiting for the broker
   std::deque<tBridgeCommand> commands;
   tBridgeStats stats;
+  tBridgeNodes nodes;  // the mesh nodes this board has heard of
   // Monotonic milliseconds (IoMonotonicMs): 64 bits, so that they never
   // wrap on a 32-bit board that stays up for months.
   int64_t nextGatewayTryMs = 0, nextBrokerTryMs = 0, brokerBackoffMs = 0, nextStatsMs = 0;

@@ -27,6 +27,8 @@ TEST(BridgeConfig, DefaultsAndAbbreviations) {
   EXPECT_EQ(2000, c.number[kRecvPort]);
   EXPECT_EQ(2001, c.number[kSendPort]);
   EXPECT_EQ(10000, c.number[kQueueLimit]);
+  EXPECT_EQ(1, c.number[kNodeStateSecs]);
+  EXPECT_EQ(4096, c.number[kMaxNodes]);
   EXPECT_EQ("127.0.0.1", c.text[kGatewayHost]);
   ASSERT_EQ(1, Load({"b"}, &c));
   EXPECT_FALSE(c.text[kGatewayId].empty());  // the host name
@@ -43,6 +45,8 @@ TEST(BridgeConfig, BadEntriesAreRefusedWithTheirKey) {
       {"recvPort=70000", "Invalid recvPort: 70000"},
       {"queueLimit=ten", "Invalid queueLimit: ten"},
       {"statsSecs=", "Invalid statsSecs: "},
+      {"maxNodes=0", "Invalid maxNodes: 0"},
+      {"nodeStateSecs=-1", "Invalid nodeStateSecs: -1"},
       {"nosuch=1", "Invalid config: nosuch=1"},
       {"qos", "Invalid config: qos"},
       {"gatewayId=", "Invalid config: gatewayId and topicPrefix must not be empty"},
@@ -78,7 +82,7 @@ TEST(BridgeTopics, StatsCarryEveryCounter) {
   st.reconnects = 1;
   EXPECT_EQ(
       "{\"docsIn\":7,\"docsPublished\":0,\"docsDropped\":3,\"commandsPassed\":0,"
-      "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1}",
+      "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1,\"nodesDropped\":0}",
       BridgeStatsJson(st));
 }
 

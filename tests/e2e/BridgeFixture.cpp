@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/SimFrames.h"
+
 namespace e2e {
 
 namespace {
@@ -112,6 +114,14 @@ std::vector<MqttMessage> BridgeTest::MessagesOn(const std::string& topic) const 
 
 bool BridgeTest::WaitForMessages(const std::string& topic, size_t n, Deadline deadline) {
   return WaitUntil([&] { return MessagesOn(topic).size() >= n; }, deadline, 20);
+}
+
+void BridgeTest::ProbeUntilSeen() {
+  size_t before = MessagesOn("orvel/gw/rx/wesStatus").size();
+  ASSERT_TRUE(WaitUntil([&] {
+    sim_.SendFrame(sim::WesStatusFrame(0x77));
+    return WaitForMessages("orvel/gw/rx/wesStatus", before + 1, In(300));
+  }, In(15000), 0)) << bridge_.Output() << gateway_.Output();
 }
 
 bool BridgeTest::PublishCommand(const std::string& text, const std::vector<std::string>& extra) {

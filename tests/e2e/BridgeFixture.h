@@ -38,6 +38,9 @@ class BridgeTest : public GatewayTest {
   std::vector<MqttMessage> MessagesOn(const std::string& topic) const;
   // True once n messages on the topic were seen before the deadline.
   bool WaitForMessages(const std::string& topic, size_t n, Deadline deadline);
+  // Sends a wesStatus 0x77 frame until its document comes through the
+  // broker, so the whole path is known to flow.
+  void ProbeUntilSeen();
   // Publishes with mosquitto_pub (MQTT 5; extra options after the message).
   bool PublishCommand(const std::string& text, const std::vector<std::string>& extra = {});
 
