@@ -1,20 +1,22 @@
 // Drives the console in a real headless Chromium (puppeteer-core, the
-// system's browser) against a live broker, simulator, gateway and bridge:
-//   node browser-test/check.mjs URL BOARD NODES SHOT [CHROMIUM]
-// NODES is a comma list of node ids the table must list. Checks the table,
-// the neighbour picture after a neighborListRequest sent from the form, the
-// "ok" reply of a nodeInfoRequest, the 360-pixel phone layout, and writes
-// screenshots SHOT (desktop) and SHOT with -phone before .png. Prints one
-// JSON line of what it saw; exit status 0 when every check held.
+// system's browser) against a live broker:
+//   node browser-test/check.mjs mesh URL BOARD NODES SHOT [CHROMIUM]
+//     with simulator, gateway and bridge behind the broker: NODES (a comma
+//     list of node ids) must be in the table; a neighborListRequest sent from
+//     the form must draw the neighbour picture; a nodeInfoRequest must show
+//     its "ok" reply; the page must fit a 360-pixel phone screen. Writes the
+//     screenshots SHOT (desktop) and SHOT with -phone before .png.
+//   node browser-test/check.mjs login URL BOARD USER WRONG RIGHT [CHROMIUM]
+//     against a broker that wants a password: the page must ask, refuse
+//     WRONG, connect with RIGHT, show BOARD, and keep nothing in storage.
+// Prints one JSON line of what it saw; exit status 0 when every check held.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-const [url, board, nodesCsv, shot, chromium = '/usr/bin/chromium'] = process.argv.slice(2);
-const wanted = nodesCsv.split(',').map(Number);
+const [scenario, url, board, ...rest] = process.argv.slice(2);
 const WAIT = { timeout: 30000, polling: 100 };
-const profile = mkdtempSync(join(tmpdir(), 'orvel-chromium-'));
 
 async function sendCommand(page, kind) {
   const before = await page.$$eval('#command-log .command-entry', (e) => e.length);
@@ -27,6 +29,75 @@ async function sendCommand(page, kind) {
   return page.$eval('#command-log .command-entry .reply', (r) => ({ text: r.textContent, cls: r.className }));
 }
 
+function waitForRows(page, ids) {
+  return page.waitForFunction((list) => list.every((id) => document.querySelector(`#node-table tr[data-node="${id}"]`)), WAIT, ids);
+}
+
+// Watches the page for script errors and for requests that leave the origin.
+function watch(page) {
+  const problems = [];
+  page.on('pageerror', (e) => problems.push(String(e)));
+  page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
+  page.on('requestfailed', (r) => problems.push('request failed: ' + r.url()));
+  page.on('request', (r) => { if (!/^(data:|blob:)/.test(r.url()) && !r.url().startsWith(new URL(url).origin)) problems.push('outside request: ' + r.url()); });
+  return problems;
+}
+
+async function mesh(page, seen) {
+  const [nodesCsv, shot] = rest;
+  const wanted = nodesCsv.split(',').map(Number);
+  const problems = watch(page);
+  await page.setViewport({ width: 1280, height: 900 });
+  await page.goto(url, { waitUntil: 'load', timeout: 30000 });
+  await page.waitForSelector('#conn.online', { timeout: 30000 }).catch((e) => { throw new Error(e.message + ': ' + problems.join('; ')); });
+  await page.waitForFunction((b) => document.querySelector(`.card[data-board="${b}"]`), WAIT, board);
+  await page.click(`.card[data-board="${board}"]`);
+  await waitForRows(page, wanted);
+  seen.rows = await page.$$eval('#node-table tbody tr', (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent)));
+  seen.neighborReply = await sendCommand(page, 'neighborListRequest');
+  await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
+  seen.marks = await page.$$eval('#neighbor-svg .neighbor', (g) => g.map((e) => Number(e.dataset.node)));
+  seen.infoReply = await sendCommand(page, 'nodeInfoRequest');
+  seen.feed = await page.$$eval('#feed-list li', (li) => li.length);
+  await page.screenshot({ path: shot });
+  // A phone viewport reloads the page: wait for the board again.
+  await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });
+  await waitForRows(page, wanted);
+  await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
+  seen.phoneWidth = await page.evaluate(() => document.documentElement.scrollWidth);
+  await page.screenshot({ path: shot.replace(/\.png$/, '-phone.png'), fullPage: true });
+  seen.problems = problems;
+  if (seen.infoReply.text !== 'ok' || !seen.infoReply.cls.includes('ok')) return 'nodeInfoRequest reply: ' + seen.infoReply.text;
+  if (seen.phoneWidth > 360) return `page is ${seen.phoneWidth} px wide on a 360 px screen`;
+  return problems.length ? problems.join('; ') : null;
+}
+
+async function login(page, seen) {
+  const [user, wrong, right] = rest;
+  await page.goto(url, { waitUntil: 'load', timeout: 30000 });
+  await page.waitForSelector('#login:not([hidden])', { timeout: 30000 });
+  seen.asked = true;
+  for (const password of [wrong, right]) {
+    await page.$eval('#login-user', (e) => { e.value = ''; });
+    await page.type('#login-user', user);
+    await page.type('#login-pass', password);
+    await page.click('#login button[type=submit]');
+    if (password === wrong) {
+      await page.waitForFunction(() => !document.querySelector('#login').hidden && document.querySelector('#login-error').textContent, WAIT);
+      seen.refused = await page.$eval('#login-error', (e) => e.textContent);
+    }
+  }
+  await page.waitForSelector('#conn.online', { timeout: 30000 });
+  await page.waitForFunction((b) => document.querySelector(`.card[data-board="${b}"]`), WAIT, board);
+  seen.board = board;
+  seen.storage = await page.evaluate(() => localStorage.length + sessionStorage.length + document.cookie.length);
+  seen.passwordField = await page.$eval('#login-pass', (e) => e.value);
+  if (seen.storage !== 0 || seen.passwordField !== '') return 'credentials kept beyond the connection';
+  return null;
+}
+
+const chromium = rest[scenario === 'mesh' ? 2 : 3] || '/usr/bin/chromium';
+const profile = mkdtempSync(join(tmpdir(), 'orvel-chromium-'));
 const browser = await puppeteer.launch({
   executablePath: chromium,
   headless: true,
@@ -38,34 +109,7 @@ let failed = null;
 const seen = {};
 try {
   const page = await browser.newPage();
-  const problems = [];
-  page.on('pageerror', (e) => problems.push(String(e)));
-  page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
-  page.on('requestfailed', (r) => problems.push('request failed: ' + r.url()));
-  page.on('request', (r) => { if (!/^(data:|blob:)/.test(r.url()) && !r.url().startsWith(new URL(url).origin)) problems.push('outside request: ' + r.url()); });
-  await page.setViewport({ width: 1280, height: 900 });
-  await page.goto(url, { waitUntil: 'load', timeout: 30000 });
-  await page.waitForSelector('#conn.online', { timeout: 30000 }).catch((e) => { throw new Error(e.message + ': ' + problems.join('; ')); });
-  await page.waitForFunction((b) => document.querySelector(`.card[data-board="${b}"]`), WAIT, board);
-  await page.click(`.card[data-board="${board}"]`);
-  await page.waitForFunction((ids) => ids.every((id) => document.querySelector(`#node-table tr[data-node="${id}"]`)), WAIT, wanted);
-  seen.rows = await page.$$eval('#node-table tbody tr', (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent)));
-  seen.neighborReply = await sendCommand(page, 'neighborListRequest');
-  await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
-  seen.marks = await page.$$eval('#neighbor-svg .neighbor', (g) => g.map((e) => Number(e.dataset.node)));
-  seen.infoReply = await sendCommand(page, 'nodeInfoRequest');
-  seen.feed = await page.$$eval('#feed-list li', (li) => li.length);
-  await page.screenshot({ path: shot });
-  // A phone viewport reloads the page: wait for the board again.
-  await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });
-  await page.waitForFunction((ids) => ids.every((id) => document.querySelector(`#node-table tr[data-node="${id}"]`)), WAIT, wanted);
-  await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
-  seen.phoneWidth = await page.evaluate(() => document.documentElement.scrollWidth);
-  await page.screenshot({ path: shot.replace(/\.png$/, '-phone.png'), fullPage: true });
-  seen.problems = problems;
-  if (seen.infoReply.text !== 'ok' || !seen.infoReply.cls.includes('ok')) failed = 'nodeInfoRequest reply: ' + seen.infoReply.text;
-  else if (seen.phoneWidth > 360) failed = `page is ${seen.phoneWidth} px wide on a 360 px screen`;
-  else if (problems.length) failed = problems.join('; ');
+  failed = await (scenario === 'login' ? login : mesh)(page, seen);
 } catch (e) {
   failed = String(e && e.stack || e);
 } finally {

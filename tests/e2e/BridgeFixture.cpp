@@ -116,6 +116,16 @@ bool BridgeTest::WaitForMessages(const std::string& topic, size_t n, Deadline de
   return WaitUntil([&] { return MessagesOn(topic).size() >= n; }, deadline, 20);
 }
 
+std::string BridgeTest::MakePasswordFile(const std::string& user, const std::string& password) {
+  const std::string path = dir_ + "/passwords";
+  ToolProcess tool;
+  int status = -1;
+  EXPECT_TRUE(tool.Start({"/usr/bin/mosquitto_passwd", "-b", "-c", path, user, password}, dir_ + "/passwd.out"));
+  EXPECT_TRUE(tool.WaitExit(In(10000), &status));
+  EXPECT_EQ(0, status) << tool.Output();
+  return path;
+}
+
 void BridgeTest::ProbeUntilSeen() {
   size_t before = MessagesOn("orvel/gw/rx/wesStatus").size();
   ASSERT_TRUE(WaitUntil([&] {

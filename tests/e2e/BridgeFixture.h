@@ -41,6 +41,8 @@ class BridgeTest : public GatewayTest {
   // Sends a wesStatus 0x77 frame until its document comes through the
   // broker, so the whole path is known to flow.
   void ProbeUntilSeen();
+  // A mosquitto password file in the test directory with one user; its path.
+  std::string MakePasswordFile(const std::string& user, const std::string& password);
   // Publishes with mosquitto_pub (MQTT 5; extra options after the message).
   bool PublishCommand(const std::string& text, const std::vector<std::string>& extra = {});
 

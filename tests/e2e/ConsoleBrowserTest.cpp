@@ -17,21 +17,44 @@ namespace {
 
 const char* const kChromium = "/usr/bin/chromium";
 const char* const kNode = "/usr/bin/node";
+const char* const kConsoleDir = ORVEL_CONSOLE_DIR;  // the page's folder in the source tree
 
 class ConsoleBrowserTest : public BridgeTest {
  protected:
   void SetUp() override {
     BridgeTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-#ifndef ORVEL_CONSOLE_DIR
-    GTEST_SKIP() << "console folder unknown to this build";
-#else
-    const std::string modules = std::string(ORVEL_CONSOLE_DIR) + "/node_modules/puppeteer-core/package.json";
+    const std::string modules = std::string(kConsoleDir) + "/node_modules/puppeteer-core/package.json";
     if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed (scripts/deps.sh)";
     if (access(kNode, X_OK) != 0) GTEST_SKIP() << "node is not installed (scripts/deps.sh)";
     if (access(modules.c_str(), R_OK) != 0) GTEST_SKIP() << "console/node_modules is absent (npm ci in console/)";
-#endif
   }
+  // The broker with a websockets listener serving the console beside its
+  // plain one (extra lines appended); the websockets port.
+  uint16_t StartConsoleBroker(std::vector<std::string> extra = {}) {
+    const uint16_t wsPort = PickFreePort();
+    extra.insert(extra.begin(), {"listener " + std::to_string(wsPort) + " 127.0.0.1", "protocol websockets",
+                                 std::string("http_dir ") + kConsoleDir});
+    StartBroker(extra);
+    EXPECT_TRUE(WaitUntil([&] {
+      int fd = ConnectLoopback(wsPort, In(0));
+      if (fd >= 0) close(fd);
+      return fd >= 0;
+    }, In(10000), 20)) << broker_.Output();
+    return wsPort;
+  }
+  // Runs the browser check with its arguments; its exit status, its output
+  // in *seen.
+  int RunCheck(std::vector<std::string> args, std::string* seen) {
+    args.insert(args.begin(), {kNode, std::string(kConsoleDir) + "/browser-test/check.mjs"});
+    args.push_back(kChromium);
+    ToolProcess check;
+    int status = -1;
+    if (!check.Start(args, dir_ + "/check.out") || !check.WaitExit(In(180000), &status)) status = -1;
+    *seen = check.Output();
+    return status;
+  }
+  static std::string PageUrl(uint16_t wsPort) { return "http://127.0.0.1:" + std::to_string(wsPort) + "/"; }
 };
 
 std::set<int> NodeIdsIn(const std::string& text, const std::string& pattern) {
@@ -43,16 +66,7 @@ std::set<int> NodeIdsIn(const std::string& text, const std::string& pattern) {
 }
 
 TEST_F(ConsoleBrowserTest, PageShowsNodesNeighboursAndCommandReplies) {
-#ifdef ORVEL_CONSOLE_DIR
-  const uint16_t wsPort = PickFreePort();
-  ASSERT_NE(0, wsPort);
-  StartBroker({"listener " + std::to_string(wsPort) + " 127.0.0.1", "protocol websockets",
-               std::string("http_dir ") + ORVEL_CONSOLE_DIR});
-  ASSERT_TRUE(WaitUntil([&] {
-    int fd = ConnectLoopback(wsPort, In(0));
-    if (fd >= 0) close(fd);
-    return fd >= 0;
-  }, In(10000), 20)) << broker_.Output();
+  const uint16_t wsPort = StartConsoleBroker();
   // The simulator's mesh of four: 257 (the module's own node) and 258..260,
   // raising CTS and answering commands by itself.
   StartGateway({"bindAddress=127.0.0.1"}, {});
@@ -63,15 +77,8 @@ TEST_F(ConsoleBrowserTest, PageShowsNodesNeighboursAndCommandReplies) {
   ASSERT_TRUE(WaitForMessages("orvel/gw/node/260", 1, In(10000))) << bridge_.Output();
 
   const std::string shot = dir_ + "/console.png";
-  ToolProcess check;
-  int status = -1;
-  ASSERT_TRUE(check.Start({kNode, std::string(ORVEL_CONSOLE_DIR) + "/browser-test/check.mjs",
-                           "http://127.0.0.1:" + std::to_string(wsPort) + "/", "gw", "258,259,260", shot,
-                           kChromium},
-                          dir_ + "/check.out"));
-  ASSERT_TRUE(check.WaitExit(In(180000), &status)) << check.Output();
-  const std::string seen = check.Output();
-  ASSERT_EQ(0, status) << seen << broker_.Output();
+  std::string seen;
+  ASSERT_EQ(0, RunCheck({"mesh", PageUrl(wsPort), "gw", "258,259,260", shot}, &seen)) << seen << broker_.Output();
 
   // The table's rows hold the simulator's nodes, each in decimal and hex.
   EXPECT_EQ((std::set<int>{258, 259, 260}), NodeIdsIn(seen, "\\[\"([0-9]+)\",\"0x010[2-4]\""));
@@ -85,7 +92,21 @@ TEST_F(ConsoleBrowserTest, PageShowsNodesNeighboursAndCommandReplies) {
   EXPECT_NE(std::string::npos, seen.find("\"infoReply\":{\"text\":\"ok\"")) << seen;
   EXPECT_GT(ReadFile(shot).size(), 10000u);
   EXPECT_GT(ReadFile(dir_ + "/console-phone.png").size(), 10000u);
-#endif
+}
+
+TEST_F(ConsoleBrowserTest, PageAsksForCredentialsWhenTheBrokerWantsThem) {
+  const std::string passwords = MakePasswordFile("viewer", "s3cret");
+  const uint16_t wsPort = StartConsoleBroker({"password_file " + passwords, "allow_anonymous false"});
+  ToolProcess pub;
+  int status = -1;
+  ASSERT_TRUE(pub.Start({"/usr/bin/mosquitto_pub", "-p", std::to_string(brokerPort_), "-u", "viewer", "-P", "s3cret",
+                         "-r", "-t", "orvel/gw9/status", "-m", "online"}, dir_ + "/pub.out"));
+  ASSERT_TRUE(pub.WaitExit(In(10000), &status));
+  ASSERT_EQ(0, status) << pub.Output();
+  std::string seen;
+  ASSERT_EQ(0, RunCheck({"login", PageUrl(wsPort), "gw9", "viewer", "guess", "s3cret"}, &seen)) << seen << broker_.Output();
+  EXPECT_NE(std::string::npos, seen.find("\"refused\":\"Refused: ")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\"storage\":0,")) << seen;
 }
 
 }  // namespace
