@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +20,16 @@ const char* const kSub = "/usr/bin/mosquitto_sub";
 const char* const kPub = "/usr/bin/mosquitto_pub";
 
 }  // namespace
+
+std::vector<long> NumbersAfter(const std::string& text, const std::string& marker) {
+  std::vector<long> out;
+  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    const size_t from = at + marker.size();
+    if (from < text.size() && isdigit(static_cast<unsigned char>(text[from])))
+      out.push_back(strtol(text.c_str() + from, nullptr, 10));
+  }
+  return out;
+}
 
 void BridgeTest::SetUp() {
   GatewayTest::SetUp();

@@ -17,6 +17,10 @@ struct MqttMessage {
   std::string topic, correlation, payload;
 };
 
+// The whole numbers that follow each occurrence of marker in text, in order
+// (occurrences not followed by a digit are skipped).
+std::vector<long> NumbersAfter(const std::string& text, const std::string& marker);
+
 class BridgeTest : public GatewayTest {
  protected:
   void SetUp() override;

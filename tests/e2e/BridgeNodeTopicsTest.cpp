@@ -3,7 +3,6 @@
 // table kept across a restart of the bridge.
 #include <csignal>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,15 @@ std::map<std::string, std::string> LastOn(const std::vector<MqttMessage>& all) {
   return out;
 }
 
+// The value of "key" in a flat JSON text: a quoted text with its quotes, or
+// a number; "" when absent.
 std::string Field(const std::string& doc, const std::string& key) {
-  std::smatch m;
-  std::regex re("\"" + key + "\":(\"[^\"]*\"|[0-9]+)");
-  return std::regex_search(doc, m, re) ? m[1].str() : "";
+  const std::string marker = "\"" + key + "\":";
+  size_t at = doc.find(marker);
+  if (at == std::string::npos) return "";
+  at += marker.size();
+  size_t end = doc[at] == '"' ? doc.find('"', at + 1) + 1 : doc.find_first_not_of("0123456789", at);
+  return doc.substr(at, end - at);
 }
 
 class BridgeNodeTopicsTest : public BridgeTest {
@@ -84,13 +88,13 @@ TEST_F(BridgeNodeTopicsTest, NeighbourListReplyFillsNeighborsAndRssi) {
   const std::string reply = MessagesOn("orvel/gw/rx/neighborListReply")[0].payload;
   ASSERT_TRUE(WaitForMessages("orvel/gw/neighbors", 1, In(10000)));
   EXPECT_EQ(reply, MessagesOn("orvel/gw/neighbors").back().payload);
-  std::regex entry("\\{\"nodeId\":([0-9]+),\"RSSI\":([0-9]+)\\}");
-  size_t listed = 0;
-  for (auto it = std::sregex_iterator(reply.begin(), reply.end(), entry); it != std::sregex_iterator(); ++it) {
-    ++listed;
-    EXPECT_TRUE(WaitForNode(std::stoi((*it)[1]), {"\"rssi\":" + (*it)[2].str() + "}", "\"neighborListReply\":1"}))
-        << (*it)[0] << "\n" << subscriber_.Output();
-  }
+  const std::vector<long> ids = NumbersAfter(reply, "{\"nodeId\":");
+  const std::vector<long> rssis = NumbersAfter(reply, ",\"RSSI\":");
+  ASSERT_EQ(ids.size(), rssis.size()) << reply;
+  const size_t listed = ids.size();
+  for (size_t i = 0; i < listed; ++i)
+    EXPECT_TRUE(WaitForNode(static_cast<int>(ids[i]), {"\"rssi\":" + std::to_string(rssis[i]) + "}", "\"neighborListReply\":1"}))
+        << ids[i] << "\n" << subscriber_.Output();
   EXPECT_EQ(3u, listed) << reply;  // the module hears the mesh's three other nodes
 }
 
@@ -131,6 +135,20 @@ TEST_F(BridgeNodeTopicsTest, RestartedBridgeKeepsFirstSeenAndCounts) {
   ASSERT_TRUE(WaitForNode(42, {"\"counts\":{\"ack\":1,\"nack\":1}", "\"firstSeen\":" + firstSeen}))
       << subscriber_.Output() << bridge_.Output();
   EXPECT_NE(firstSeen, Field(LastOn(Messages())["orvel/gw/node/42"], "lastSeen"));
+}
+
+TEST_F(BridgeNodeTopicsTest, BrokerThatLostItsRetainedMessagesGetsEveryNodeAgain) {
+  StartAll();
+  for (uint16_t id : {21, 22}) ASSERT_TRUE(sim_.SendFrame(sim::AckFrame(id)));
+  ASSERT_TRUE(WaitForNode(22, {"\"ack\":1"}));
+  subscriber_.Signal(SIGTERM);
+  ASSERT_TRUE(subscriber_.WaitExit(In(5000)));
+  StopBroker();  // without persistence: the retained node topics are gone
+  ASSERT_TRUE(bridge_.WaitForOutput("Broker connection lost", In(10000))) << bridge_.Output();
+  StartBroker();
+  Subscribe({}, "sub2.out");
+  EXPECT_TRUE(WaitForNode(21, {"\"ack\":1"})) << subscriber_.Output() << bridge_.Output();
+  EXPECT_TRUE(WaitForNode(22, {"\"ack\":1"}));
 }
 
 }  // namespace
