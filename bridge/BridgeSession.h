@@ -5,7 +5,8 @@
 //
 // Topics under <topicPrefix>/<gatewayId>: rx/<objectType> (every document),
 // tx (commands in), tx/reply (replies, unless a command names an MQTT 5
-// response topic), status (retained online/offline, the will) and stats.
+// response topic), status (retained online/offline, the will), stats, and
+// the node table's node/<id> and neighbors (BridgeNodes).
 #pragma once
 
 #include <cstdint>

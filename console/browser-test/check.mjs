@@ -54,6 +54,14 @@ async function mesh(page, seen) {
   await page.click(`.card[data-board="${board}"]`);
   await waitForRows(page, wanted);
   seen.rows = await page.$$eval('#node-table tbody tr', (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent)));
+  const shownIds = () => page.$$eval('#node-table tbody tr', (rows) => rows.map((r) => Number(r.dataset.node)));
+  await page.type('#node-filter', '0x0103');
+  await page.waitForFunction(() => document.querySelectorAll('#node-table tbody tr').length === 1, WAIT);
+  seen.filtered = await shownIds();
+  await page.$eval('#node-filter', (e) => { e.value = ''; e.dispatchEvent(new Event('input')); });
+  await page.click('#node-table th[data-sort="nodeId"]');  // sorted by id already: now descending
+  seen.descending = await shownIds();
+  await page.click('#node-table th[data-sort="nodeId"]');
   seen.neighborReply = await sendCommand(page, 'neighborListRequest');
   await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
   seen.marks = await page.$$eval('#neighbor-svg .neighbor', (g) => g.map((e) => Number(e.dataset.node)));

@@ -75,6 +75,9 @@ TEST_F(ConsoleBrowserTest, PageShowsNodesNeighboursAndCommandReplies) {
 
   // The table's rows hold the simulator's nodes (the first cell of a row).
   EXPECT_EQ((std::set<long>{258, 259, 260}), AsSet(NumbersAfter(seen, "[\""))) << seen;
+  // Filtered by hex id, and sorted by id the other way round.
+  EXPECT_NE(std::string::npos, seen.find("\"filtered\":[259]")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\"descending\":[260,259,258]")) << seen;
   // One mark per neighbour of the list the module sent.
   ASSERT_FALSE(MessagesOn("orvel/gw/rx/neighborListReply").empty());
   const std::string list = MessagesOn("orvel/gw/rx/neighborListReply").back().payload;
