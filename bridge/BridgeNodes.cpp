@@ -6,6 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -64,6 +65,10 @@ void Evict(tBridgeNodes* n) {
     n->pending.erase(id);
     n->clears.insert(id);
     ++n->dropped;
+    if (!n->dropReported)
+      printf("Node table full at %zu nodes: dropping the node heard least recently (%u), counted in nodesDropped\n",
+             n->maxNodes, id);
+    n->dropReported = true;
   }
 }
 

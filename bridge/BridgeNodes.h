@@ -12,7 +12,7 @@
 //
 // The table holds at most maxNodes nodes; a new node beyond that drops the
 // one heard least recently (by gwTimestamp), clears its retained topic and
-// counts the drop. A node's topic is published when its state changed, at
+// counts the drop (the first drop of a run is logged). A node's topic is published when its state changed, at
 // most once per nodeStateSecs.
 //
 // Read-back lifecycle (tBridgeNodesPhase), for a bridge that restarts:
@@ -68,6 +68,7 @@ struct tBridgeNodes {
   std::string neighbors;              // last neighbour list, "" when none
   bool neighborsDirty = false;
   uint64_t dropped = 0;               // nodes dropped for maxNodes
+  bool dropReported = false;          // the first drop was logged
 };
 
 // Publishes payload retained on topic; true when the client took it.

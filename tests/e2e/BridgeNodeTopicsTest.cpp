@@ -107,6 +107,8 @@ TEST_F(BridgeNodeTopicsTest, FullTableDropsTheOldestAndClearsItsTopic) {
   ASSERT_TRUE(WaitForNode(13, {"\"ack\":1"}));
   EXPECT_TRUE(WaitUntil([&] { return LastOn(Messages())["orvel/gw/node/11"].empty(); }, In(10000), 20))
       << subscriber_.Output();
+  EXPECT_TRUE(bridge_.WaitForOutput("Node table full at 2 nodes: dropping the node heard least recently (11)", In(5000)))
+      << bridge_.Output();
   EXPECT_TRUE(WaitUntil([&] {
     return LastOn(Messages())["orvel/gw/stats"].find("\"nodesDropped\":1}") != std::string::npos;
   }, In(10000), 20)) << subscriber_.Output();
