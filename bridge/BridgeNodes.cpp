@@ -12,6 +12,22 @@
 
 namespace {
 
+// Every document passes through here: parsed into pools on the stack, so a
+// document of ordinary size costs no heap allocation (larger ones spill).
+class tParsed {
+ public:
+  bool Parse(const std::string& text) {
+    return !doc_.Parse(text.data(), text.size()).HasParseError() && doc_.IsObject();
+  }
+  const rapidjson::Value& Root() const { return doc_; }
+
+ private:
+  using tPool = rapidjson::MemoryPoolAllocator<>;
+  char values_[4096], stack_[1024];
+  tPool valuePool_{values_, sizeof values_}, stackPool_{stack_, sizeof stack_};
+  rapidjson::GenericDocument<rapidjson::UTF8<>, tPool, tPool> doc_{&valuePool_, 1024, &stackPool_};
+};
+
 constexpr const char* kKindNames[kNodeKindCount] = {
     "receivedPayload", "ack", "nack", "nodeInfoReply", "neighborListReply", "networkCommandReply"};
 
@@ -161,8 +177,9 @@ void BridgeNodesInit(tBridgeNodes* n, const std::string& base, long maxNodes, lo
 }
 
 void BridgeNodesDoc(tBridgeNodes* n, const std::string& text) {
-  rapidjson::Document doc;
-  if (doc.Parse(text.data(), text.size()).HasParseError() || !doc.IsObject()) return;
+  tParsed parsed;
+  if (!parsed.Parse(text)) return;
+  const rapidjson::Value& doc = parsed.Root();
   const char* type = ReadText(doc, "objectType");
   const char* when = ReadText(doc, "gwTimestamp");
   const int kind = type && when ? KindOf(type) : -1;
@@ -194,12 +211,11 @@ bool BridgeNodesRetained(tBridgeNodes* n, const std::string& topic, const std::s
   const std::string prefix = n->base + "/node/";
   if (topic.compare(0, prefix.size(), prefix) != 0) return false;
   if (!retained || payload.empty()) return true;
-  rapidjson::Document doc;
+  tParsed parsed;
   uint16_t id = 0;
-  if (doc.Parse(payload.data(), payload.size()).HasParseError() || !doc.IsObject() ||
-      !ReadId(doc, "nodeId", &id) || topic != prefix + std::to_string(id))
+  if (!parsed.Parse(payload) || !ReadId(parsed.Root(), "nodeId", &id) || topic != prefix + std::to_string(id))
     return true;
-  Merge(n, id, doc);
+  Merge(n, id, parsed.Root());
   return true;
 }
 
