@@ -22,6 +22,7 @@
   const brokerUrl = params.get('broker') || `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/`;
   const REPLY_WAIT_MS = 20000;
   const FEED_SHOWN = 100;
+  const DRAW_MS = 200;
 
   const fleet = createFleet(prefix);
   const view = { board: null, sortKey: 'nodeId', descending: false, paused: false, held: 0 };
@@ -114,11 +115,13 @@
   function queueDraw() {
     if (drawQueued) return;
     drawQueued = true;
-    requestAnimationFrame(() => {
+    // At most five redraws a second, however busy the mesh: a table of
+    // thousands of nodes is rebuilt whole.
+    setTimeout(() => {
       drawQueued = false;
       draw([...dirty]);
       dirty.clear();
-    });
+    }, DRAW_MS);
   }
 
   // ---- drawing -----------------------------------------------------------
