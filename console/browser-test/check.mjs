@@ -65,8 +65,19 @@ async function mesh(page, seen) {
   seen.neighborReply = await sendCommand(page, 'neighborListRequest');
   await page.waitForSelector('#neighbor-svg .neighbor', { timeout: 30000 });
   seen.marks = await page.$$eval('#neighbor-svg .neighbor', (g) => g.map((e) => Number(e.dataset.node)));
+  // The feed, paused, holds still while the node information reply comes;
+  // resumed, it shows it; kept to one kind, it shows that kind only.
+  const feedKinds = () => page.$$eval('#feed-list li', (li) => li.map((e) => e.dataset.kind));
+  await page.click('#feed-pause');
+  const before = await feedKinds();
   seen.infoReply = await sendCommand(page, 'nodeInfoRequest');
-  seen.feed = await page.$$eval('#feed-list li', (li) => li.length);
+  await page.waitForFunction(() => /new while paused/.test(document.querySelector('#feed-held').textContent), WAIT);
+  seen.pausedFeed = [before.length, (await feedKinds()).length];
+  await page.click('#feed-pause');
+  await page.waitForFunction((n) => document.querySelectorAll('#feed-list li').length > n, WAIT, before.length);
+  await page.select('#feed-kind', 'nodeInfoReply');
+  seen.kindFiltered = await feedKinds();
+  await page.select('#feed-kind', '');
   await page.screenshot({ path: shot });
   // A phone viewport reloads the page: wait for the board again.
   await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });

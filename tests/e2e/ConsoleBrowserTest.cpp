@@ -91,6 +91,12 @@ TEST_F(ConsoleBrowserTest, PageShowsNodesNeighboursAndCommandReplies) {
   EXPECT_EQ(neighbours.size(), shown.size()) << seen;
   EXPECT_EQ(3u, neighbours.size()) << list;  // the module hears the mesh's three other nodes
   EXPECT_NE(std::string::npos, seen.find("\"infoReply\":{\"text\":\"ok\"")) << seen;
+  // The feed held still while paused, and keeps one kind when asked.
+  const std::vector<long> paused = NumbersAfter(seen, "\"pausedFeed\":[");
+  ASSERT_EQ(1u, paused.size()) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\"pausedFeed\":[" + std::to_string(paused[0]) + "," +
+                                          std::to_string(paused[0]) + "]")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\"kindFiltered\":[\"nodeInfoReply\"]")) << seen;
   EXPECT_GT(ReadFile(shot).size(), 10000u);
   EXPECT_GT(ReadFile(dir_ + "/console-phone.png").size(), 10000u);
 }
