@@ -69,11 +69,11 @@
   // Checks the form's fields for command `id` and builds its JSON object.
   // Returns { command } ready to send, or { error } naming the first bad member.
   function buildCommand(id, fields) {
-    const spec = commandById(id);
-    if (!spec) return { error: 'Unknown command: no command kind accepts this object' };
-    const command = { objectType: spec.objectType };
-    if (spec.payloadType) command.payloadType = spec.payloadType;
-    for (const name of spec.members) {
+    const shape = commandById(id);
+    if (!shape) return { error: 'Unknown command: no command kind accepts this object' };
+    const command = { objectType: shape.objectType };
+    if (shape.payloadType) command.payloadType = shape.payloadType;
+    for (const name of shape.members) {
       const r = readMember(name, fields[name]);
       if (r.error) return { error: r.error };
       command[name] = r.value;
