@@ -31,7 +31,8 @@ constexpr tKeyInfo kKeys[kBridgeKeyCount] = {
     {"gatewayHost", "127.0.0.1", 0, 0}, {"recvPort", "2000", 1, 65535},
     {"sendPort", "2001", 1, 65535},    {"queueLimit", "10000", 0, 10000000},
     {"statsSecs", "60", 1, 86400},     {"delimiter", "\\n", 0, 0},
-    {"maxCommands", "16", 1, 1000},
+    {"maxCommands", "16", 1, 1000},    {"nodeStateSecs", "1", 0, 86400},
+    {"maxNodes", "4096", 1, 65536},
 };
 
 int FindKey(const char* key, size_t length) {

@@ -9,7 +9,8 @@
 enum tBridgeKey {
   kBrokerHost, kBrokerPort, kClientId, kGatewayId, kTopicPrefix, kQos, kKeepAliveSecs,
   kUsername, kPasswordFile, kCaFile, kCertFile, kKeyFile, kGatewayHost, kRecvPort,
-  kSendPort, kQueueLimit, kStatsSecs, kDelimiter, kMaxCommands, kBridgeKeyCount
+  kSendPort, kQueueLimit, kStatsSecs, kDelimiter, kMaxCommands, kNodeStateSecs, kMaxNodes,
+  kBridgeKeyCount
 };
 
 struct tBridgeConfig {
@@ -23,8 +24,8 @@ struct tBridgeConfig {
 // host name, clientId orvel-<gatewayId>, topicPrefix orvel, qos 1,
 // keepAliveSecs 30, gatewayHost 127.0.0.1, recvPort 2000, sendPort 2001,
 // queueLimit 10000, statsSecs 60, delimiter \n (written with its backslash
-// escape, as the gateway's; a line feed unescaped), maxCommands 16; the texts
-// of the rest empty.
+// escape, as the gateway's; a line feed unescaped), maxCommands 16,
+// nodeStateSecs 1, maxNodes 4096; the texts of the rest empty.
 void BridgeConfigDefault(tBridgeConfig* config);
 // One "key=value" entry; 1, or 0 with g_error ("Invalid config: ..." for an
 // unknown key, "Invalid KEY: VALUE" for a bad number).

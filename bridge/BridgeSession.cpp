@@ -71,6 +71,7 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
   s->brokerBackoffMs = kBrokerBackoffMinMs;
   Publish(s, s->base + "/status", "online", true);
   mosquitto_subscribe_v5(s->mqtt, nullptr, (s->base + "/tx").c_str(), Qos(s), 0, nullptr);
+  BridgeNodesConnected(&s->nodes, s->mqtt, Qos(s));
 }
 
 void OnDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
@@ -83,6 +84,7 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* message,
   tBridgeCommand command;
   command.payload.assign(static_cast<const char*>(message->payload),
                          static_cast<size_t>(message->payloadlen));
+  if (BridgeNodesRetained(&Of(obj)->nodes, message->topic, command.payload, message->retain)) return;
   char* topic = nullptr;
   if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &topic, false)) {
     command.responseTopic = topic;
@@ -111,6 +113,7 @@ void TryBroker(tBridgeSession* s) {
 // Every complete document of the receive port comes through here, once.
 void HandleDoc(tBridgeSession* s, std::string doc) {
   ++s->stats.docsIn;
+  BridgeNodesDoc(&s->nodes, doc);
   if (s->connected && s->queue.empty() &&
       Publish(s, s->base + "/rx/" + BridgeObjectType(doc), doc, false)) {
     ++s->stats.docsPublished;
@@ -351,6 +354,7 @@ void PublishStats(tBridgeSession* s, int64_t now) {
   st.commandsWaiting = s->inFlight.size();
   st.gatewayConnected = s->gatewayPhase == tGatewayPhase::Open;
   st.secsSinceLastDoc = s->lastDocMs < 0 ? -1 : (now - s->lastDocMs) / 1000;
+  st.nodesDropped = s->nodes.dropped;
   if (s->connected) Publish(s, s->base + "/stats", BridgeStatsJson(st), true);
   s->nextStatsMs = now + 1000 * s->config->number[kStatsSecs];
 }
@@ -393,11 +397,12 @@ std::string BridgeStatsJson(const tBridgeStats& st) {
            "{\"docsIn\":%llu,\"docsPublished\":%llu,\"docsDropped\":%llu,\"commandsPassed\":%llu,"
            "\"commandsAnswered\":%llu,\"errors\":%llu,\"reconnects\":%llu,\"commandsWaiting\":%llu,"
            "\"commandErrors\":%llu,\"commandTimeOuts\":%llu,\"commandsUnavailable\":%llu,"
-           "\"commandsRefused\":%llu,\"gatewayConnected\":%s,\"secsSinceLastDoc\":%s}",
+           "\"commandsRefused\":%llu,\"gatewayConnected\":%s,\"secsSinceLastDoc\":%s,"
+           "\"nodesDropped\":%llu}",
            n(st.docsIn), n(st.docsPublished), n(st.docsDropped), n(st.commandsPassed),
            n(st.commandsAnswered), n(st.errors), n(st.reconnects), n(st.commandsWaiting),
            n(st.commandErrors), n(st.commandTimeOuts), n(st.commandsUnavailable),
-           n(st.commandsRefused), st.gatewayConnected ? "true" : "false", since);
+           n(st.commandsRefused), st.gatewayConnected ? "true" : "false", since, n(st.nodesDropped));
   return text;
 }
 
@@ -405,6 +410,7 @@ int BridgeSessionStart(tBridgeSession* s, const tBridgeConfig* config) {
   const tBridgeConfig& c = *config;
   s->config = config;
   s->base = c.text[kTopicPrefix] + "/" + c.text[kGatewayId];
+  BridgeNodesInit(&s->nodes, s->base, c.number[kMaxNodes], c.number[kNodeStateSecs]);
   s->mqtt = mosquitto_new(c.text[kClientId].c_str(), true, s);
   if (!s->mqtt) return PrintErr("Failed to create the MQTT client");
   mosquitto_int_option(s->mqtt, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -448,6 +454,10 @@ void BridgeSessionStep(tBridgeSession* s, int timeoutMs) {
   FinishCommands(s);
   FlushReplies(s);
   FlushQueue(s);
+  if (s->connected)
+    BridgeNodesFlush(&s->nodes, now, [s](const std::string& topic, const std::string& payload) {
+      return Publish(s, topic, payload, true);
+    });
   if (now >= s->nextStatsMs) PublishStats(s, now);
 }
 

@@ -8,7 +8,8 @@
 //
 // Topics under <topicPrefix>/<gatewayId>: rx/<objectType> (every document),
 // tx (commands in), tx/reply (replies, unless a command names an MQTT 5
-// response topic), status (retained online/offline, the will) and stats.
+// response topic), status (retained online/offline, the will), stats, and
+// the node table's node/<id> and neighbors (BridgeNodes).
 #pragma once
 
 #include <poll.h>
@@ -22,6 +23,7 @@
 #include "BridgeCommand.h"
 #include "BridgeConfig.h"
 #include "BridgeSplit.h"
+#include "BridgeNodes.h"
 
 struct mosquitto;
 
@@ -36,6 +38,7 @@ struct tBridgeStats {
   uint64_t commandsWaiting = 0;   // commands in flight to the send port
   bool gatewayConnected = false;  // the receive port is connected
   int64_t secsSinceLastDoc = -1;  // -1: no document yet
+  uint64_t nodesDropped = 0;
 };
 
 // The receive port's connection lifecycle:
@@ -69,6 +72,7 @@ struct tBridgeSession {
   std::vector<pollfd> fds;                // this pass's poll set
   std::vector<tBridgeCommand*> fdOwners;  // the command of each entry (null: a link)
   tBridgeStats stats;
+  tBridgeNodes nodes;  // the mesh nodes this board has heard of
   // Monotonic milliseconds (IoMonotonicMs): 64 bits, so that they never
   // wrap on a 32-bit board that stays up for months.
   int64_t nextGatewayTryMs = 0, nextBrokerTryMs = 0, brokerBackoffMs = 0, nextStatsMs = 0;

@@ -4,7 +4,9 @@
 # systemd unit. orvelmqttbridge: the MQTT bridge in /usr/sbin with its own
 # conffile and unit, so that a board without a broker does not need
 # libmosquitto. Each has the copyright file made from LICENSE, a changelog
-# and its manual pages.
+# and its manual pages. orvelconsole (architecture all): the console page
+# under /usr/share/orvelconsole and an example mosquitto snippet that serves
+# it; it opens no listener by itself.
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
 install(TARGETS OrvelGateway RUNTIME DESTINATION sbin COMPONENT gateway)
 install(TARGETS OrvelModuleSim RUNTIME DESTINATION bin COMPONENT gateway)
@@ -13,20 +15,36 @@ install(FILES ${_pkg}/orvelgateway.service DESTINATION /lib/systemd/system COMPO
 install(TARGETS OrvelMqttBridge RUNTIME DESTINATION sbin COMPONENT bridge)
 install(FILES ${_pkg}/orvelmqttbridge.conf DESTINATION /etc COMPONENT bridge)
 install(FILES ${_pkg}/orvelmqttbridge.service DESTINATION /lib/systemd/system COMPONENT bridge)
+set(_console ${PROJECT_SOURCE_DIR}/console)
+install(FILES ${_console}/index.html ${_console}/style.css DESTINATION share/orvelconsole COMPONENT console)
+install(FILES ${_console}/js/app.js ${_console}/js/state.js ${_console}/js/commands.js ${_console}/js/neighbors.js
+        DESTINATION share/orvelconsole/js COMPONENT console)
+install(FILES ${_console}/vendor/mqtt.min.js ${_console}/vendor/mqtt.LICENSE.md
+        DESTINATION share/orvelconsole/vendor COMPONENT console)
+install(FILES ${_pkg}/orvelconsole-mosquitto.conf DESTINATION share/doc/orvelconsole/examples
+        RENAME orvelconsole.conf COMPONENT console)
 
 # Machine-readable copyright: the header, then LICENSE as its licence text.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE _license)
 string(REGEX REPLACE "\n$" "" _license "${_license}")
 string(REPLACE "\n\n" "\n.\n" _license "${_license}")
 string(REPLACE "\n" "\n " _license "${_license}")
-file(WRITE ${CMAKE_BINARY_DIR}/copyright
-"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+set(_copyright "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: orvelgateway
 
 Files: *
 Copyright: 2026 The OrvelGateway developers
 License: Expat
  ${_license}
+")
+file(WRITE ${CMAKE_BINARY_DIR}/copyright "${_copyright}")
+# The console ships the browser bundle of the MQTT client from npm, under
+# its own licence (the bundle names the licences of what it includes).
+file(WRITE ${CMAKE_BINARY_DIR}/copyright-console "${_copyright}
+Files: usr/share/orvelconsole/vendor/*
+Copyright: 2015-2016 MQTT.js contributors
+License: Expat
+ See usr/share/orvelconsole/vendor/mqtt.LICENSE.md.
 ")
 # Compressed without a time stamp (gzip -n), so rebuilds are identical.
 set(_doc ${CMAKE_BINARY_DIR}/pkgdoc)
@@ -38,16 +56,21 @@ endforeach()
 # package's own name, and the control member conffiles, which must carry
 # that name, so one folder each.
 file(READ ${_pkg}/changelog _changelog)
-foreach(_pair gateway:orvelgateway bridge:orvelmqttbridge)
+foreach(_pair gateway:orvelgateway bridge:orvelmqttbridge console:orvelconsole)
   string(REPLACE ":" ";" _pair ${_pair})
   list(GET _pair 0 _component)
   list(GET _pair 1 _name)
   string(REPLACE "orvelgateway (" "${_name} (" _log "${_changelog}")
   file(WRITE ${_doc}/${_name}/changelog "${_log}")
   execute_process(COMMAND gzip -9nc ${_doc}/${_name}/changelog OUTPUT_FILE ${_doc}/${_name}/changelog.gz)
-  install(FILES ${CMAKE_BINARY_DIR}/copyright ${_doc}/${_name}/changelog.gz
-          DESTINATION share/doc/${_name} COMPONENT ${_component})
-  file(WRITE ${CMAKE_BINARY_DIR}/pkgctl/${_component}/conffiles "/etc/${_name}.conf\n")
+  install(FILES ${_doc}/${_name}/changelog.gz DESTINATION share/doc/${_name} COMPONENT ${_component})
+  if(_component STREQUAL "console")
+    install(FILES ${CMAKE_BINARY_DIR}/copyright-console DESTINATION share/doc/${_name}
+            RENAME copyright COMPONENT ${_component})
+  else()
+    install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION share/doc/${_name} COMPONENT ${_component})
+    file(WRITE ${CMAKE_BINARY_DIR}/pkgctl/${_component}/conffiles "/etc/${_name}.conf\n")
+  endif()
 endforeach()
 install(FILES ${_doc}/OrvelGateway.8.gz DESTINATION share/man/man8 COMPONENT gateway)
 install(FILES ${_doc}/orvelgateway.conf.5.gz DESTINATION share/man/man5 COMPONENT gateway)
@@ -56,7 +79,7 @@ install(FILES ${_doc}/OrvelMqttBridge.8.gz DESTINATION share/man/man8 COMPONENT 
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL gateway bridge)
+set(CPACK_COMPONENTS_ALL gateway bridge console)
 set(CPACK_PACKAGE_NAME orvelgateway)
 set(CPACK_PACKAGE_VERSION ${ORVEL_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -94,4 +117,17 @@ online/offline status and statistics, and queues documents while the
 broker is away. It runs as a systemd service configured in
 /etc/orvelmqttbridge.conf.")
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/pkgctl/bridge/conffiles)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME orvelconsole)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_SECTION web)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_SUGGESTS mosquitto)
+set(CPACK_DEBIAN_CONSOLE_DESCRIPTION "browser console for a fleet of OrvelGateway boards
+A static page that talks MQTT over WebSockets to the broker the boards'
+OrvelMqttBridge publish to: every board with its status and statistics,
+each board's mesh nodes with last-seen times, counts and RSSI, the
+module's neighbours as a picture, a live feed of documents and a form for
+the eight commands with their replies. mosquitto serves it from
+/usr/share/orvelconsole on a websockets listener; the example snippet in
+/usr/share/doc/orvelconsole/examples shows how. Installing the package
+opens no listener.")
 include(CPack)

@@ -4,21 +4,24 @@
 # receive port, sends one command of each kind to the send port with the
 # simulator raising clear-to-send, and stops cleanly after N seconds
 # (argument, default 20) or on Ctrl-C.
-#   bash scripts/demo.sh [SECONDS] [gpio|mqtt]
+#   bash scripts/demo.sh [SECONDS] [gpio|mqtt|console]
 # With "gpio" (root only) the gateway reads clear-to-send as falling edges of
 # GPIO pin 4 instead: the simulator serves a sysfs GPIO stand-in at
 # /sys/class/gpio in a private mount namespace, and the gateway runs in it.
 # With "mqtt" a private mosquitto broker runs as a child on a free port, the
 # gateway keeps its ports on 127.0.0.1 and OrvelMqttBridge joins the two; the
 # demo prints what a subscriber to orvel/# sees and publishes one command.
+# With "console" the same broker also serves the console page (console/) on a
+# websockets listener, the simulator reports by itself, and the demo prints
+# the page's address and keeps running for SECONDS (default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=20
 mode=ioctl
 for arg in "$@"; do
   case "$arg" in
-    gpio|ioctl|mqtt) mode="$arg" ;;
-    *[!0-9]*|'') echo "usage: bash scripts/demo.sh [SECONDS] [gpio|mqtt]" >&2; exit 2 ;;
+    gpio|ioctl|mqtt|console) mode="$arg" ;;
+    *[!0-9]*|'') echo "usage: bash scripts/demo.sh [SECONDS] [gpio|mqtt|console]" >&2; exit 2 ;;
     *) secs="$arg" ;;
   esac
 done
@@ -58,6 +61,7 @@ trap 'exit 0' INT TERM
 mkfifo "$work/sim.in"
 sim_args=()
 [ "$mode" = gpio ] && sim_args=(--gpio-sysfs --gpio-pin 4)
+[ "$mode" = console ] && sim_args=(--rate 2 --nodes 8)
 "$sim_bin" --log "$work/sim.log" --cts-socket "$work/cts.sock" --stdin-frames "${sim_args[@]}" \
   <"$work/sim.in" >"$work/sim.out" 2>&1 &
 sim_pid=$!
@@ -68,8 +72,9 @@ slave="$(head -n1 "$work/sim.out")"
 case "$slave" in /dev/*) ;; *) echo "simulator failed: $(cat "$work/sim.out")" >&2; exit 1 ;; esac
 echo "--- simulator on $slave"
 
-config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=${mode/mqtt/ioctl}"
-[ "$mode" = mqtt ] && config="$config,bindAddress=127.0.0.1"
+config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=ioctl"
+[ "$mode" = gpio ] && config="uart=$slave,recvPort=$recv_port,sendPort=$send_port,ctsSource=gpio"
+[ "$mode" = mqtt ] || [ "$mode" = console ] && config="$config,bindAddress=127.0.0.1"
 if [ "$mode" = gpio ]; then
   # Joins the simulator's mount namespace, where /sys/class/gpio is the stand-in.
   nsenter --mount="/proc/$sim_pid/ns/mnt" --wd="$PWD" \
@@ -103,23 +108,51 @@ send() {
   echo "reply: $reply"
 }
 
-if [ "$mode" = mqtt ]; then
-  # A port nobody answers on; the broker gets its own configuration and, as
-  # root, is told to stay root (it refuses otherwise).
-  broker_port=$((40000 + RANDOM % 20000))
-  while (echo >"/dev/tcp/127.0.0.1/$broker_port") 2>/dev/null; do broker_port=$((broker_port + 1)); done
+# A free port: one nobody answers on.
+free_port() {
+  local port=$((40000 + RANDOM % 20000))
+  while (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+  echo "$port"
+}
+
+# A private broker on a free port with its own configuration (extra lines as
+# arguments); as root it is told to stay root (it refuses otherwise).
+start_broker() {
+  broker_port="$(free_port)"
   { echo "listener $broker_port 127.0.0.1"; echo "allow_anonymous true"; echo "persistence false"
-    [ "$(id -u)" = 0 ] && echo "user root"; } >"$work/broker.conf"
+    [ "$(id -u)" = 0 ] && echo "user root"; printf '%s\n' "$@"; } >"$work/broker.conf"
   mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do (echo >"/dev/tcp/127.0.0.1/$broker_port") 2>/dev/null && break; sleep 0.1; done
-  echo "--- broker on 127.0.0.1:$broker_port; subscriber to orvel/#"
-  mosquitto_sub -p "$broker_port" -V 5 -t 'orvel/#' -F 'mqtt: %t %p' &
-  pids+=($!)
+}
+
+start_bridge() {
   "$build/OrvelMqttBridge" -C "brokerPort=$broker_port,recvPort=$recv_port,sendPort=$send_port,gatewayId=demo,statsSecs=5" \
     >"$work/bridge.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do grep -q '^Connected to broker' "$work/bridge.log" && break; sleep 0.1; done
+}
+
+if [ "$mode" = console ]; then
+  # The broker serves the page and MQTT over WebSockets on one port.
+  ws_port="$(free_port)"
+  start_broker "listener $ws_port 127.0.0.1" "protocol websockets" "http_dir $PWD/console"
+  for _ in $(seq 50); do (echo >"/dev/tcp/127.0.0.1/$ws_port") 2>/dev/null && break; sleep 0.1; done
+  start_bridge
+  mosquitto_pub -p "$broker_port" -V 5 -t orvel/demo/tx -m '{"objectType":"neighborListRequest"}'
+  mosquitto_pub -p "$broker_port" -V 5 -t orvel/demo/tx -m '{"objectType":"nodeInfoRequest"}'
+  echo "--- console: open http://127.0.0.1:$ws_port/ (MQTT on port $broker_port; running for ${secs}s, Ctrl-C stops)"
+  sleep "$secs" &
+  wait $! || true
+  exit 0
+fi
+
+if [ "$mode" = mqtt ]; then
+  start_broker
+  echo "--- broker on 127.0.0.1:$broker_port; subscriber to orvel/#"
+  mosquitto_sub -p "$broker_port" -V 5 -t 'orvel/#' -F 'mqtt: %t %p' &
+  pids+=($!)
+  start_bridge
   echo "--- frames from the module, through gateway, bridge and broker"
   for frame in 600105 50021234 520600070003012a; do echo "$frame" >&3; sleep 0.3; done
   echo "--- one command: mosquitto_pub -t orvel/demo/tx -m '{\"objectType\":\"nodeInfoRequest\"}'"

@@ -3,9 +3,11 @@
 # cross-built): a Release build with Debian's hardening flags, then CPack's
 # DEB generator; the armhf build links against the board's sysroot
 # (scripts/sysroot.sh), from which the packages' dependencies are taken too.
-# Installs what it needs first (scripts/deps.sh). Leaves orvelgateway_<version>_<arch>.deb (gateway and
-# simulator) and orvelmqttbridge_<version>_<arch>.deb (the MQTT bridge) in
-# the output folder (default: the repository root; the build goes beneath it).
+# Installs what it needs first (scripts/deps.sh). Leaves
+# orvelgateway_<version>_<arch>.deb (gateway and simulator),
+# orvelmqttbridge_<version>_<arch>.deb (the MQTT bridge) and
+# orvelconsole_<version>_all.deb (the console page) in the output folder
+# (default: the repository root; the build goes beneath it).
 #   scripts/package.sh [amd64|armhf [output-folder]]
 set -eu
 cd "$(dirname "$0")/.."
@@ -27,7 +29,7 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVEL_WERROR=ON -DCMAKE_SKIP_I
   "${extra[@]}" >"$dir.configure.log"
 cmake --build "$dir" -j2 --target OrvelGateway OrvelModuleSim OrvelMqttBridge >"$dir.build.log"
 (cd "$dir" && DEB_HOST_ARCH=$arch cpack -G DEB >cpack.log) || { tail -n 30 "$dir/cpack.log"; exit 1; }
-for p in orvelgateway orvelmqttbridge; do
-  cp "$dir"/${p}_*_"$arch".deb "$out"/
-  ls "$out"/${p}_*_"$arch".deb
+for p in orvelgateway_*_"$arch" orvelmqttbridge_*_"$arch" orvelconsole_*_all; do
+  cp "$dir"/$p.deb "$out"/
+  ls "$out"/$p.deb
 done

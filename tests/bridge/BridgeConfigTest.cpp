@@ -27,6 +27,8 @@ TEST(BridgeConfig, DefaultsAndAbbreviations) {
   EXPECT_EQ(2000, c.number[kRecvPort]);
   EXPECT_EQ(2001, c.number[kSendPort]);
   EXPECT_EQ(10000, c.number[kQueueLimit]);
+  EXPECT_EQ(1, c.number[kNodeStateSecs]);
+  EXPECT_EQ(4096, c.number[kMaxNodes]);
   EXPECT_EQ("127.0.0.1", c.text[kGatewayHost]);
   EXPECT_EQ("\\n", c.text[kDelimiter]);  // printed as written, as the gateway's
   EXPECT_EQ("\n", c.delimiter);
@@ -52,6 +54,8 @@ TEST(BridgeConfig, BadEntriesAreRefusedWithTheirKey) {
       {"queueLimit=ten", "Invalid queueLimit: ten"},
       {"statsSecs=", "Invalid statsSecs: "},
       {"maxCommands=0", "Invalid maxCommands: 0"},
+      {"maxNodes=0", "Invalid maxNodes: 0"},
+      {"nodeStateSecs=-1", "Invalid nodeStateSecs: -1"},
       {"nosuch=1", "Invalid config: nosuch=1"},
       {"qos", "Invalid config: qos"},
       {"gatewayId=", "Invalid config: gatewayId and topicPrefix must not be empty"},
@@ -89,7 +93,8 @@ TEST(BridgeTopics, StatsCarryEveryCounter) {
       "{\"docsIn\":7,\"docsPublished\":0,\"docsDropped\":3,\"commandsPassed\":0,"
       "\"commandsAnswered\":0,\"errors\":0,\"reconnects\":1,\"commandsWaiting\":0,"
       "\"commandErrors\":0,\"commandTimeOuts\":0,\"commandsUnavailable\":0,"
-      "\"commandsRefused\":0,\"gatewayConnected\":false,\"secsSinceLastDoc\":null}",
+      "\"commandsRefused\":0,\"gatewayConnected\":false,\"secsSinceLastDoc\":null,"
+      "\"nodesDropped\":0}",
       BridgeStatsJson(st));
   st.commandsWaiting = 4;
   st.commandErrors = 6;
@@ -102,7 +107,7 @@ TEST(BridgeTopics, StatsCarryEveryCounter) {
             BridgeStatsJson(st).find("\"commandsWaiting\":4,\"commandErrors\":6,"
                                      "\"commandTimeOuts\":1,\"commandsUnavailable\":2,"
                                      "\"commandsRefused\":3,\"gatewayConnected\":true,"
-                                     "\"secsSinceLastDoc\":0}"));
+                                     "\"secsSinceLastDoc\":0,"));
 }
 
 TEST(BridgeTopics, ErrorRepliesAreToldByTheirStatusAndContent) {

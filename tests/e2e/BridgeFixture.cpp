@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -20,6 +22,16 @@ const char* const kPub = "/usr/bin/mosquitto_pub";
 }  // namespace
 
 const char* const kProbe = "\"status\":119";
+
+std::vector<long> NumbersAfter(const std::string& text, const std::string& marker) {
+  std::vector<long> out;
+  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    const size_t from = at + marker.size();
+    if (from < text.size() && isdigit(static_cast<unsigned char>(text[from])))
+      out.push_back(strtol(text.c_str() + from, nullptr, 10));
+  }
+  return out;
+}
 
 void BridgeTest::SetUp() {
   GatewayTest::SetUp();
@@ -116,6 +128,16 @@ std::vector<MqttMessage> BridgeTest::MessagesOn(const std::string& topic) const 
 
 bool BridgeTest::WaitForMessages(const std::string& topic, size_t n, Deadline deadline) {
   return WaitUntil([&] { return MessagesOn(topic).size() >= n; }, deadline, 20);
+}
+
+std::string BridgeTest::MakePasswordFile(const std::string& user, const std::string& password) {
+  const std::string path = dir_ + "/passwords";
+  ToolProcess tool;
+  int status = -1;
+  EXPECT_TRUE(tool.Start({"/usr/bin/mosquitto_passwd", "-b", "-c", path, user, password}, dir_ + "/passwd.out"));
+  EXPECT_TRUE(tool.WaitExit(In(10000), &status));
+  EXPECT_EQ(0, status) << tool.Output();
+  return path;
 }
 
 bool BridgeTest::PublishCommand(const std::string& text, const std::vector<std::string>& extra) {

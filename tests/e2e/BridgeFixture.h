@@ -20,6 +20,10 @@ struct MqttMessage {
   std::string topic, correlation, payload;
 };
 
+// The whole numbers that follow each occurrence of marker in text, in order
+// (occurrences not followed by a digit are skipped).
+std::vector<long> NumbersAfter(const std::string& text, const std::string& marker);
+
 class BridgeTest : public GatewayTest {
  protected:
   void SetUp() override;
@@ -41,6 +45,8 @@ class BridgeTest : public GatewayTest {
   std::vector<MqttMessage> MessagesOn(const std::string& topic) const;
   // True once n messages on the topic were seen before the deadline.
   bool WaitForMessages(const std::string& topic, size_t n, Deadline deadline);
+  // A mosquitto password file in the test directory with one user; its path.
+  std::string MakePasswordFile(const std::string& user, const std::string& password);
   // Publishes with mosquitto_pub (MQTT 5; extra options after the message).
   bool PublishCommand(const std::string& text, const std::vector<std::string>& extra = {});
   // Broker, gateway (extras appended; the simulator with simArgs), bridge

@@ -210,13 +210,8 @@ TEST_F(BridgeFlowTest, ReloadOnSigusr1RereadsTheFile) {
 }
 
 TEST_F(BridgeTest, BrokerPasswordWrongIsRefusedRightWorks) {
-  const std::string passwords = dir_ + "/passwords";
-  ToolProcess tool;
-  int status = -1;
-  ASSERT_TRUE(tool.Start({"/usr/bin/mosquitto_passwd", "-b", "-c", passwords, "board", "s3cret"},
-                         dir_ + "/passwd.out"));
-  ASSERT_TRUE(tool.WaitExit(In(10000), &status));
-  ASSERT_EQ(0, status) << tool.Output();
+  const std::string passwords = MakePasswordFile("board", "s3cret");
+  ASSERT_FALSE(HasFailure());
   for (auto [name, text] : {std::pair{"/wrong", "guess"}, std::pair{"/right", "s3cret"}}) {
     std::ofstream(dir_ + name) << text << "\n";
   }

@@ -2,8 +2,11 @@
 // with dpkg-deb into a temporary root, their file lists and systemd units
 // checked; the unpacked gateway runs with the unpacked configuration against
 // the simulator until a document arrives, and the unpacked bridge with its
-// configuration carries documents to a private broker.
+// configuration carries documents to a private broker; the console package
+// (architecture all, no maintainer scripts) is served by a broker set up with
+// its example snippet.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,7 +81,36 @@ const Package kPackages[] = {
      {"ExecStart=/usr/sbin/OrvelMqttBridge -c /etc/orvelmqttbridge.conf\n",
       "ExecReload=/bin/kill -USR1 $MAINPID\n", "Restart=on-failure\n", "CapabilityBoundingSet=\n",
       "NoNewPrivileges=yes\n", "ProtectSystem=strict\n", "After=network-online.target orvelgateway.service\n"}},
+    {"orvelconsole",
+     {"/usr/share/orvelconsole/index.html", "/usr/share/orvelconsole/style.css",
+      "/usr/share/orvelconsole/js/app.js", "/usr/share/orvelconsole/js/state.js",
+      "/usr/share/orvelconsole/js/commands.js", "/usr/share/orvelconsole/js/neighbors.js",
+      "/usr/share/orvelconsole/vendor/mqtt.min.js", "/usr/share/orvelconsole/vendor/mqtt.LICENSE.md",
+      "/usr/share/doc/orvelconsole/examples/orvelconsole.conf", "/usr/share/doc/orvelconsole/copyright",
+      "/usr/share/doc/orvelconsole/changelog.gz"},
+     {}},
 };
+
+// An HTTP/1.0 GET of path from 127.0.0.1:port; the whole answer, "" on failure.
+std::string HttpGet(uint16_t port, const std::string& path) {
+  const int fd = ConnectLoopback(port, In(5000));
+  if (fd < 0) return "";
+  const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+  std::string answer;
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    const Deadline deadline = In(10000);
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (Clock::now() < deadline && poll(&p, 1, 100) >= 0) {
+      if (!(p.revents & (POLLIN | POLLHUP))) continue;
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return answer;
+}
 
 class PackageTest : public ::testing::Test {
  protected:
@@ -132,6 +164,37 @@ class PackageTest : public ::testing::Test {
     EXPECT_TRUE(bridge.WaitExit(In(5000), &status));
     EXPECT_EQ(0, status) << bridge.Output();
   }
+  // The console package: for every architecture, without maintainer scripts
+  // (it opens no listener by itself); a broker given its example snippet,
+  // with ports and folder moved into the test, serves the page.
+  void ServeTheUnpackedConsole(const std::string& root) {
+    const std::string log = dir_ + "/console.log";
+    ASSERT_EQ(0, Shell("dpkg-deb -f " + dir_ + "/orvelconsole_*_all.deb Architecture", log));
+    EXPECT_EQ("all\n", ReadFile(log));
+    ASSERT_EQ(0, Shell("dpkg-deb --ctrl-tarfile " + dir_ + "/orvelconsole_*_all.deb | tar -t", log));
+    for (const char* script : {"preinst", "postinst", "prerm", "postrm"})
+      EXPECT_EQ(std::string::npos, ReadFile(log).find(script)) << ReadFile(log);
+    if (access(kBroker, X_OK) != 0) return;  // said once above
+    const uint16_t mqttPort = PickFreePort(), wsPort = PickFreePort();
+    std::istringstream snippet(ReadFile(root + "/usr/share/doc/orvelconsole/examples/orvelconsole.conf"));
+    std::string conf = "user root\npersistence false\nallow_anonymous true\n", line;
+    while (std::getline(snippet, line)) {
+      if (line == "listener 1883") line = "listener " + std::to_string(mqttPort) + " 127.0.0.1";
+      if (line == "listener 9001") line = "listener " + std::to_string(wsPort) + " 127.0.0.1";
+      if (line.rfind("http_dir /usr/", 0) == 0) line = "http_dir " + root + line.substr(9);
+      conf += line + "\n";
+    }
+    std::ofstream(dir_ + "/console-broker.conf") << conf;
+    Unpacked broker;
+    ASSERT_TRUE(broker.Start({kBroker, "-c", dir_ + "/console-broker.conf"}, dir_ + "/console-broker.out"));
+    std::string page;
+    EXPECT_TRUE(WaitUntil([&] {
+      page = HttpGet(wsPort, "/");
+      return !page.empty();
+    }, In(10000), 50)) << conf << broker.Output();
+    EXPECT_NE(std::string::npos, page.find("<script src=\"js/app.js\" defer>")) << page;
+    EXPECT_NE(std::string::npos, HttpGet(wsPort, "/vendor/mqtt.min.js").find("200 OK"));
+  }
   std::string dir_;
 };
 
@@ -143,6 +206,7 @@ TEST_F(PackageTest, UnpackedPackagesRunAgainstTheSimulatorAndABroker) {
   for (const Package& p : kPackages) {
     ASSERT_EQ(0, Shell("dpkg-deb -x " + dir_ + "/" + p.name + "_*.deb " + root, log)) << ReadFile(log);
     for (const char* f : p.files) EXPECT_EQ(0, access((root + f).c_str(), R_OK)) << f;
+    if (p.unitLines.empty()) continue;
     const std::string unitPath = root + "/lib/systemd/system/" + p.name + ".service";
     const std::string unit = ReadFile(unitPath);
     for (const char* line : p.unitLines) EXPECT_NE(std::string::npos, unit.find(line)) << p.name << ": " << line;
@@ -179,6 +243,7 @@ TEST_F(PackageTest, UnpackedPackagesRunAgainstTheSimulatorAndABroker) {
     EXPECT_EQ(0u, client.Docs()[0].rfind("{\"objectType\":", 0)) << client.Docs()[0];
   }
   PublishThroughTheUnpackedBridge(root, recv, send, &sim);
+  ServeTheUnpackedConsole(root);
   gw.Signal(SIGTERM);
   int status = -1;
   EXPECT_TRUE(gw.WaitExit(In(5000), &status));
