@@ -29,6 +29,11 @@ constexpr long long kQuietMs = 100;
 // characters on common parts) while they keep coming, so the silence must
 // outlast one such piece, plus a couple of characters.
 constexpr int64_t kSettleChars = 16 + 2;
+// And never less than this: the driver's hand-over to the tty layer, and
+// the thread that makes it, may be held up by a busy processor for some
+// milliseconds in the middle of a frame. A module keeps its own frames well
+// clear of its clear-to-send, and the quiet line is ten times as long.
+constexpr int64_t kSettleMinUs = 10000;
 constexpr int kUartTimeoutMs = 250;
 // Under load a read returns many frames at once; the larger the read, the
 // fewer sends per document.
@@ -182,7 +187,7 @@ int OpenWake() {
 }  // namespace
 
 int64_t RecvTaskSettleUs(unsigned int speed) {
-  return kSettleChars * static_cast<int64_t>(UartCharTimeUs(speed));
+  return std::max(kSettleMinUs, kSettleChars * static_cast<int64_t>(UartCharTimeUs(speed)));
 }
 
 int RecvTaskWaitMs(long long nowMs) {
