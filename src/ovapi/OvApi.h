@@ -252,7 +252,8 @@ enum OvApiResult : int {
 // stream: the bytes of a frame may be in the UART's FIFO, in the driver, or
 // read and half assembled. So the CTS thread only asks for the restart, and
 // the receive thread performs it once the line has settled: everything the
-// UART held has been read and no new byte came for a few character times.
+// UART held has been read and no new byte came for a while (the receive
+// task counts character times of the configured speed).
 // A frame whose bytes were on the line before the event, or that is still
 // arriving back to back, is thus completed first; a partial frame followed by
 // silence is dropped, and the instance becomes active.

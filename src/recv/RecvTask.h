@@ -10,8 +10,8 @@
 //
 // The thread sleeps without a time-out unless something is due: the quiet
 // line (100 ms without a byte) only while a partial frame is held or the host
-// API is not yet active, the settling of the line (a few character times
-// without a byte) only while a partial frame is held or a clear-to-send asked
+// API is not yet active, the settling of the line (RecvTaskSettleUs without
+// a byte) only while a partial frame is held or a clear-to-send asked
 // for a restart of frame assembly (OvApiRxPhase), and the pauses of a faulty
 // UART or of accepting. A stop posts wakeFd.
 #pragma once
@@ -71,7 +71,8 @@ int RecvTaskShutdown();
 // Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials;
 // opens wakeFd the first time. Non-zero on success, 0 with g_error.
 int RecvTaskInitEssentials(tConfigEssentials* essentials);
-// Settling time of the line at termios `speed`, from the character time.
+// Settling time of the line at termios `speed`: 18 character times (a UART
+// FIFO's piece and two more), at least 10 ms.
 int64_t RecvTaskSettleUs(unsigned int speed);
 // One pass: one poll until the next deadline (RecvTaskWaitMs), then client
 // events, UART input (as one batch), new clients, and the settled-line and
