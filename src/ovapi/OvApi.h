@@ -266,9 +266,9 @@ enum OvApiResult : int {
 //       same restart (a quiet line answers every earlier request)
 //   any --OvApiInit (main thread, tasks stopped)--> Assembling
 //
-// The receive thread takes the request with an exchange before it drops the
-// partial frame, so a request that comes during a restart is kept for the
-// next settled line, never lost. Only the receive thread writes rxCount and
+// The receive thread clears the request before it drops the partial frame,
+// so a request that comes during a restart is kept for the next settled
+// line, never lost. Only the receive thread writes rxCount and
 // active (apart from OvApiInit).
 enum class OvApiRxPhase : uint8_t { Assembling = 0, RestartRequested = 1 };
 
