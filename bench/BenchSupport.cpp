@@ -94,8 +94,11 @@ bool PortOpens(uint16_t port) {
   return true;
 }
 
-double CpuSeconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// User + system CPU seconds from a /proc stat file (process or thread).
+double StatCpuSeconds(const std::string& path) {
+  std::ifstream f(path);
   std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   size_t close = s.rfind(')');
   if (close == std::string::npos) return 0;
@@ -107,6 +110,37 @@ double CpuSeconds(pid_t pid) {
     if (i == 15) stime = std::stoul(field);
   }
   return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+// A "name: number" line of a /proc status file; -1 if absent.
+long StatusNumber(const std::string& path, const std::string& key) {
+  std::ifstream f(path);
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
+  }
+  return -1;
+}
+
+}  // namespace
+
+double CpuSeconds(pid_t pid) { return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat"); }
+
+std::vector<ThreadFigures> Threads(pid_t pid) {
+  std::vector<ThreadFigures> out;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string task = dir + "/" + e->d_name;
+    out.push_back({std::atol(e->d_name), StatCpuSeconds(task + "/stat"),
+                   StatusNumber(task + "/status", "voluntary_ctxt_switches:")});
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end(),
+            [](const ThreadFigures& a, const ThreadFigures& b) { return a.tid < b.tid; });
+  return out;
 }
 
 long StatusKb(pid_t pid, const char* key) {

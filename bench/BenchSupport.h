@@ -41,6 +41,16 @@ struct Clients {
 bool PortOpens(uint16_t port);
 // User + system CPU seconds of the process.
 double CpuSeconds(pid_t pid);
+// One thread of a process: its CPU seconds and how often it went to sleep
+// of its own accord (each such sleep ends in a wake-up).
+struct ThreadFigures {
+  long tid;
+  double cpuSeconds;
+  long voluntarySwitches;
+};
+// Every thread of the process, in the order of their ids (creation order
+// until ids wrap).
+std::vector<ThreadFigures> Threads(pid_t pid);
 // A "Vm..." line of /proc/PID/status in kB ("VmHWM:", "VmRSS:"); -1 if absent.
 long StatusKb(pid_t pid, const char* key);
 // Open descriptors of the process.

@@ -6,6 +6,7 @@
 // pseudo-terminal, so the simulator's speed never limits a run.
 // Prints figures only; the machine is shared, so nothing here is a verdict.
 //   gateway_bench [frames per throughput run] [idle seconds] [paced seconds]
+//   gateway_bench idle [seconds]     (the idle figures only)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -225,14 +226,28 @@ void RoundTrip(int samples) {
   sim.Stop();
 }
 
+// The whole process, then each thread: the task threads are started in the
+// task table's order (receive, send, CTS) right after the main thread, so
+// their ids follow in that order.
 void IdleCpu(int seconds) {
   Bench b;
   Clients c;
   if (!b.Start() || !c.Open(b.recv, 1)) return;
+  c.Pump(300);  // past the start-up's quiet line
+  std::vector<bench::ThreadFigures> before = bench::Threads(b.gw.Pid());
   double cpu0 = CpuSeconds(b.gw.Pid()), t0 = Now();
   while (Now() - t0 < seconds) c.Pump(1000);
+  double elapsed = Now() - t0;
   printf("idle CPU over %d s with one client: %.3f %% of a core\n", seconds,
-         (CpuSeconds(b.gw.Pid()) - cpu0) * 100 / (Now() - t0));
+         (CpuSeconds(b.gw.Pid()) - cpu0) * 100 / elapsed);
+  std::vector<bench::ThreadFigures> after = bench::Threads(b.gw.Pid());
+  const char* names[] = {"main", "receive", "send", "CTS"};
+  for (size_t i = 0; i < after.size() && i < before.size() && i < 4; ++i) {
+    if (after[i].tid != before[i].tid) break;  // a thread ended meanwhile
+    printf("  %s thread: %.3f %% of a core, %ld wake-ups\n", names[i],
+           (after[i].cpuSeconds - before[i].cpuSeconds) * 100 / elapsed,
+           after[i].voluntarySwitches - before[i].voluntarySwitches);
+  }
 }
 
 // 2,880 frames/s, the UART's limit for these frames at 230400 baud, written
@@ -266,6 +281,11 @@ void PacedCpu(int nClients, int seconds, int burstMs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc > 1 && std::strcmp(argv[1], "idle") == 0) {
+    IdleCpu(argc > 2 ? std::atoi(argv[2]) : 60);
+    return 0;
+  }
   long frames = argc > 1 ? std::atol(argv[1]) : 50000;
   int idle = argc > 2 ? std::atoi(argv[2]) : 60;
   int paced = argc > 3 ? std::atoi(argv[3]) : 20;

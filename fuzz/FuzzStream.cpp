@@ -1,8 +1,9 @@
 // Fuzz target: the UART byte stream through OvApiRxData into the receive
-// parser and the decoders, with clear-to-send and quiet-line events taken
-// from the input. Each byte pair is an event and its byte: mostly a UART
-// byte; otherwise 100 ms of quiet (OvApiCallbackNwuActive), a command queued
-// or a clear-to-send. Every frame a callback gets must obey the frame rules,
+// parser and the decoders, with clear-to-send, settled-line and quiet-line
+// events taken from the input. Each byte pair is an event and its byte:
+// mostly a UART byte; otherwise 100 ms of quiet (OvApiCallbackNwuActive), a
+// settled line (OvApiRxSettled), a command queued or a clear-to-send. A
+// settled line makes a requested restart; nothing else changes the parser. Every frame a callback gets must obey the frame rules,
 // and every record is serialized by the real JSON serializer. The documents
 // go nowhere: this target has its own hooks instead of the receive task's,
 // so nothing is printed or sent and the parser is what is measured.
@@ -72,13 +73,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t event = in.Byte();
     uint8_t byte = in.Byte();
     switch (event & 0x0F) {
+      case 0x0C: {
+        const bool requested = OvApiRxRestartRequested(0);
+        const uint16_t held = OvApiRxHeld(0);
+        FUZZ_CHECK(OvApiRxSettled(0) == requested);
+        FUZZ_CHECK(OvApiRxHeld(0) == (requested ? 0 : held));
+        FUZZ_CHECK(!OvApiRxRestartRequested(0));
+        break;
+      }
       case 0x0D: OvApiCallbackNwuActive(0); break;
       case 0x0E: {
         OvApiAltCmdMessage cmd{byte, 0};
         OvApiSendAltCmd(0, &cmd);
         break;
       }
-      case 0x0F: OvApiCtsActive(0); break;
+      case 0x0F: {  // only asks: the parser keeps what it holds
+        const uint16_t held = OvApiRxHeld(0);
+        OvApiCtsActive(0);
+        FUZZ_CHECK(OvApiRxHeld(0) == held && OvApiRxRestartRequested(0));
+        break;
+      }
       default: OvApiRxData(0, byte); break;
     }
   }

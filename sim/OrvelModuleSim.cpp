@@ -95,6 +95,8 @@ private:
     bool Step(Clock::time_point now);  // false when the queue cannot move now
     Clock::time_point NextWake(Clock::time_point now) const;
     void SetCts(bool set);
+    void RaiseCtsNow(Clock::time_point now);
+    bool WriteFrame(const Bytes& frame);
     void ServeGpio();
     void Finish();
 
@@ -114,6 +116,7 @@ private:
     Clock::time_point start_, lastWrite_, lastCts_, lastRx_, pauseUntil_;
     Clock::time_point nextCts_, nextReport_, dropAt_, floodStart_, floodEnd_;
     bool dropPending_ = false;
+    bool ctsInFrame_ = false;  // --piece-bytes: a CTS due, raised after the next piece
 };
 
 void Simulator::Log(const std::string& line) {
@@ -263,7 +266,13 @@ void Simulator::Timers(Clock::time_point now) {
         nextCts_ = now + Ms(opt_.ctsIntervalMs);
         bool queued = false;
         for (const auto& a : queue_) queued = queued || a.kind == Action::Cts;
-        if (!queued) queue_.push_back({Action::Cts, {}, 0});
+        if (opt_.pieceBytes == 0) {
+            if (!queued) queue_.push_back({Action::Cts, {}, 0});
+        } else if (queue_.empty() || queue_.front().kind != Action::Write) {
+            RaiseCtsNow(now);  // an idle line; otherwise inside the next frame
+        } else {
+            ctsInFrame_ = true;
+        }
     }
     if (opt_.rate && now >= nextReport_) {
         nextReport_ = now + Ms(1000 / opt_.rate);
@@ -283,11 +292,7 @@ bool Simulator::Step(Clock::time_point now) {
         // frame must find its line in the log already.
         if (!a.logged) Log("tx " + Hex(a.data));
         a.logged = true;
-        ssize_t n = write(pty_.Master(), a.data.data() + written_, a.data.size() - written_);
-        if (n <= 0) return false;
-        written_ += static_cast<size_t>(n);
-        lastWrite_ = Clock::now();
-        if (written_ < a.data.size()) return false;
+        if (!WriteFrame(a.data)) return false;  // the rest on a later pass
         written_ = 0;
         if (opt_.floodOpcode >= 0 && flooded_ == opt_.floodCount) floodEnd_ = lastWrite_;
         break;
@@ -349,6 +354,37 @@ void Simulator::SetCts(bool set) {
     Log(set ? "cts 1" : "cts 0");
     gpio_.SetCtsLevel(!set);
     gpioFs_.NotifyWakes();
+}
+
+// Writes what is left of the frame: at once, or with --piece-bytes in
+// pieces back to back, like a UART's FIFO, with a CTS that fell due raised
+// between two of them. False while the pty takes no more (the rest waits for
+// a later pass).
+bool Simulator::WriteFrame(const Bytes& frame) {
+    while (written_ < frame.size()) {
+        size_t want = frame.size() - written_;
+        if (opt_.pieceBytes != 0) want = std::min<size_t>(want, opt_.pieceBytes);
+        ssize_t n = write(pty_.Master(), frame.data() + written_, want);
+        if (n <= 0) return false;
+        written_ += static_cast<size_t>(n);
+        lastWrite_ = Clock::now();
+        if (ctsInFrame_ && written_ < frame.size()) {
+            ctsInFrame_ = false;
+            RaiseCtsNow(lastWrite_);
+        }
+    }
+    return true;
+}
+
+// The periodic CTS of --piece-bytes: raised at once, between two pieces of
+// whatever is being written, and dropped after half the interval so that
+// the next raise is an edge again.
+void Simulator::RaiseCtsNow(Clock::time_point now) {
+    if (dropPending_) SetCts(false);
+    SetCts(true);
+    lastCts_ = now;
+    dropAt_ = now + std::max(Ms(1), Ms(opt_.ctsIntervalMs / 2));
+    dropPending_ = true;
 }
 
 void Simulator::ServeGpio() {

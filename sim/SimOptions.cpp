@@ -33,6 +33,11 @@ const char kHelp[] =
     "  --no-cts              never raise CTS\n"
     "  --gap-ms N            quiet gap between own frames and a CTS raise, both ways\n"
     "                        (default 20)\n"
+    "  --piece-bytes N       write frames in pieces of at most N bytes, back to back,\n"
+    "                        as a UART's FIFO hands bytes over; the periodic CTS then\n"
+    "                        comes between two pieces of the next frame (at once on an\n"
+    "                        idle line) and drops after half its interval (use with\n"
+    "                        --gap-ms 0)\n"
     "  --no-answer           do not answer commands\n"
     "  --fault KIND          on every report: garbage (random bytes before it),\n"
     "                        split (written in two halves with a pause),\n"
@@ -113,6 +118,7 @@ bool ValueOption(const char* name, const char* val, Options* o) {
     else if (n == "--rate") o->rate = static_cast<unsigned>(v);
     else if (n == "--cts-interval-ms") o->ctsIntervalMs = static_cast<int>(v);
     else if (n == "--gap-ms") o->gapMs = static_cast<int>(v);
+    else if (n == "--piece-bytes") o->pieceBytes = static_cast<unsigned>(v);
     else if (n == "--fault-every") o->faultEvery = v ? static_cast<unsigned>(v) : 1;
     else if (n == "--garbage-bytes") o->garbageBytes = static_cast<unsigned>(v);
     else if (n == "--split-pause-ms") o->splitPauseMs = static_cast<int>(v);

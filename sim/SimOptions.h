@@ -18,6 +18,7 @@ struct Options {
     int ctsIntervalMs = 100;        // periodic clear-to-send; 0 = only when ready
     bool noCts = false;
     int gapMs = 20;                 // quiet gap between own frames and CTS
+    unsigned pieceBytes = 0;        // frames written in pieces of this size; 0 = whole
     bool answer = true;
     Fault fault = Fault::None;
     unsigned faultEvery = 1;

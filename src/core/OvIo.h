@@ -31,6 +31,8 @@ int64_t IoMonotonicRawMs();
 // Milliseconds of CLOCK_MONOTONIC, for pacing retries; 64 bits, so that a
 // board up for years never wraps.
 int64_t IoMonotonicMs();
+// Microseconds of CLOCK_MONOTONIC, for waits of a few character times.
+int64_t IoMonotonicUs();
 // Raises the soft descriptor limit to the hard one; non-zero on success, 0
 // with g_error.
 int IoRaiseFdLimit();

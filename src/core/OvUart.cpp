@@ -44,3 +44,14 @@ int UartConfigure(int fd, unsigned int speed, int timeoutMs) {
   }
   return 1;
 }
+
+unsigned int UartCharTimeUs(unsigned int speed) {
+  constexpr unsigned int kBitsPerChar = 10;
+  unsigned int bitsPerSecond = 57600;
+  if (speed == B115200) {
+    bitsPerSecond = 115200;
+  } else if (speed == B230400) {
+    bitsPerSecond = 230400;
+  }
+  return (kBitsPerChar * 1000000U + bitsPerSecond - 1) / bitsPerSecond;
+}

@@ -1,5 +1,6 @@
 // Host API of the mesh-radio module: validation, receive parser, dispatch,
-// decoders, command builders and the lock-free transmit slot.
+// decoders, command builders and the lock-free transmit slot. The restart of
+// frame assembly that clear-to-send asks for is described at OvApiRxPhase.
 //
 // Transmit slot protocol (three threads, no locks):
 //  - A producer reserves the free slot by swapping txLength 0 -> kReserved,
@@ -93,6 +94,12 @@ bool FreeIfStill(OvApiInstance& in, uint32_t gen, uint32_t* userData) {
   return true;
 }
 
+// Receive thread: the restart itself; the caller has taken the request.
+void Restart(OvApiInstance& in) {
+  in.active.store(1, std::memory_order_release);
+  in.rxCount.store(0, std::memory_order_relaxed);
+}
+
 bool SlotTaken(const OvApiInstance& in) {
   return in.txLength.load(std::memory_order_acquire) != 0 ||
          in.txBusy.load(std::memory_order_acquire) != 0;
@@ -157,10 +164,10 @@ OvApiResult SendOneByte(uint8_t index, uint8_t op, uint32_t cmd, uint32_t userDa
   });
 }
 
-// Frames without a length rule of their own that are shorter than the header
-// their decoder reads are not decoded.
+// Uapp status frames shorter than the header their decoder reads are not
+// decoded (a short network command reply is: its decoder zeroes what is
+// missing).
 bool LongEnoughToDecode(uint8_t op, uint8_t frameLength) {
-  if (op == OVAPI_OP_NET_CMD_REPLY) return frameLength >= 5;
   if (op == OVAPI_OP_HOST_UAPP_STATUS_56 || op == OVAPI_OP_HOST_UAPP_STATUS_57)
     return frameLength >= 6;
   return true;
@@ -255,11 +262,14 @@ void OvApiGetMsgAsNeighborListReply(const uint8_t* frame, OvApiNeighborListReply
   msg->neighborCount = count;
 }
 
+// A reply shorter than its 3-byte header (L of 1 or 2) keeps only the fields
+// it holds whole; the rest is 0 and the payload is empty.
 void OvApiGetMsgAsNetCmdResponse(const uint8_t* frame, OvApiNetCmdReply* msg) {
-  msg->nodeId = Be16(frame + 2);
-  msg->command = frame[4];
-  msg->payloadLength = static_cast<uint8_t>(frame[1] - 3);
-  msg->payload = frame + 5;
+  const uint8_t len = frame[1];
+  msg->nodeId = len >= 2 ? Be16(frame + 2) : 0;
+  msg->command = len >= 3 ? frame[4] : 0;
+  msg->payloadLength = static_cast<uint8_t>(len > 3 ? len - 3 : 0);
+  msg->payload = frame + 2 + (len > 3 ? 3 : len);
 }
 
 void OvApiGetMsgAsRouteInfoRequestReply(const uint8_t* frame, OvApiRouteInfoRequestReply* msg) {
@@ -285,6 +295,7 @@ void OvApiInit() {
     in.userData.store(0, std::memory_order_relaxed);
     in.active.store(0, std::memory_order_relaxed);
     in.callbacks.store(nullptr, std::memory_order_relaxed);
+    in.rxPhase.store(OvApiRxPhase::Assembling, std::memory_order_relaxed);
     in.txGeneration.store(0, std::memory_order_relaxed);
     in.txBusy.store(0, std::memory_order_seq_cst);
   }
@@ -317,8 +328,32 @@ void OvApiRxData(uint8_t index, uint8_t byte) {
 void OvApiCallbackNwuActive(uint8_t index) {
   OvApiInstance* in = Instance(index);
   if (!in) return;
-  in->active.store(1, std::memory_order_release);
-  in->rxCount.store(0, std::memory_order_relaxed);
+  in->rxPhase.store(OvApiRxPhase::Assembling, std::memory_order_relaxed);
+  Restart(*in);
+}
+
+bool OvApiRxSettled(uint8_t index) {
+  OvApiInstance* in = Instance(index);
+  if (!in || in->rxPhase.exchange(OvApiRxPhase::Assembling, std::memory_order_acq_rel) !=
+                 OvApiRxPhase::RestartRequested)
+    return false;
+  Restart(*in);
+  return true;
+}
+
+bool OvApiRxRestartRequested(uint8_t index) {
+  OvApiInstance* in = Instance(index);
+  return in && in->rxPhase.load(std::memory_order_acquire) == OvApiRxPhase::RestartRequested;
+}
+
+uint16_t OvApiRxHeld(uint8_t index) {
+  OvApiInstance* in = Instance(index);
+  return in ? in->rxCount.load(std::memory_order_relaxed) : 0;
+}
+
+bool OvApiRxActive(uint8_t index) {
+  OvApiInstance* in = Instance(index);
+  return in && in->active.load(std::memory_order_acquire) != 0;
 }
 
 void OvApiShiftBufferDownAndAdjustPosition(OvApiInstance* instance) {
@@ -477,8 +512,7 @@ OvApiResult OvApiSendRaw(uint8_t index, const OvApiSendRawMessage* msg) {
 void OvApiCtsActive(uint8_t index) {
   OvApiInstance* in = Instance(index);
   if (!in) return;
-  in->active.store(1, std::memory_order_release);
-  in->rxCount.store(0, std::memory_order_relaxed);
+  in->rxPhase.store(OvApiRxPhase::RestartRequested, std::memory_order_release);
   if (in->txLength.load(std::memory_order_acquire) == 0) return;
   TxReader reader(*in);
   uint8_t len = 0;

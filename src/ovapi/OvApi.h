@@ -149,6 +149,7 @@ void OvApiGetMsgAsHostUappDataHapa(const uint8_t* frame, OvApiHostUappDataHapa* 
 void OvApiGetMsgAsHostUappStatus(const uint8_t* frame, OvApiHostUappStatus* msg);
 void OvApiGetMsgAsNodeInfoReply(const uint8_t* frame, OvApiNodeInfoReply* msg);
 void OvApiGetMsgAsNeighborListReply(const uint8_t* frame, OvApiNeighborListReply* msg);
+// With L of 1 or 2 the fields the frame lacks are 0 and the payload empty.
 void OvApiGetMsgAsNetCmdResponse(const uint8_t* frame, OvApiNetCmdReply* msg);
 void OvApiGetMsgAsRouteInfoRequestReply(const uint8_t* frame, OvApiRouteInfoRequestReply* msg);
 void OvApiGetMsgAsWesStatus(const uint8_t* frame, OvApiWesStatus* msg);
@@ -246,11 +247,36 @@ enum OvApiResult : int {
 
 // ---- Instance state --------------------------------------------------------
 
+// Restart of frame assembly. Clear-to-send comes from another thread, at a
+// moment that says nothing about where the receive thread is in the byte
+// stream: the bytes of a frame may be in the UART's FIFO, in the driver, or
+// read and half assembled. So the CTS thread only asks for the restart, and
+// the receive thread performs it once the line has settled: everything the
+// UART held has been read and no new byte came for a while (the receive
+// task counts character times of the configured speed).
+// A frame whose bytes were on the line before the event, or that is still
+// arriving back to back, is thus completed first; a partial frame followed by
+// silence is dropped, and the instance becomes active.
+//
+//   Assembling --OvApiCtsActive (CTS thread)--> RestartRequested
+//   RestartRequested --OvApiCtsActive--> RestartRequested (requests merge)
+//   RestartRequested --OvApiRxSettled (receive thread)--> Assembling, with
+//       active = 1 and the partial frame dropped
+//   any --OvApiCallbackNwuActive (receive thread)--> Assembling, with the
+//       same restart (a quiet line answers every earlier request)
+//   any --OvApiInit (main thread, tasks stopped)--> Assembling
+//
+// The receive thread clears the request before it drops the partial frame,
+// so a request that comes during a restart is kept for the next settled
+// line, never lost. Only the receive thread writes rxCount and
+// active (apart from OvApiInit).
+enum class OvApiRxPhase : uint8_t { Assembling = 0, RestartRequested = 1 };
+
 // One attached module. rxBuffer and the parser fields belong to the receive
-// thread, except that the CTS thread restarts assembly (rxCount = 0, active =
-// 1). The transmit slot is handed over through txLength: the producer writes
-// txFrame and userData, then txLength with a release store; the consumer
-// acquires txLength before it reads the frame.
+// thread; the CTS thread only raises rxPhase (above). The transmit slot is
+// handed over through txLength: the producer writes txFrame and userData,
+// then txLength with a release store; the consumer acquires txLength before
+// it reads the frame.
 struct OvApiInstance {
   uint8_t rxBuffer[256];
   std::atomic<uint16_t> rxCount;
@@ -259,6 +285,7 @@ struct OvApiInstance {
   std::atomic<uint32_t> userData;
   std::atomic<uint8_t> active;
   std::atomic<OvApiRxCallbacks*> callbacks;
+  std::atomic<OvApiRxPhase> rxPhase;
   // Internal to the transmit hand-over (see OvApiCtsActive): a generation
   // counter that tells the frame offered to the hook from a later one (odd
   // while a frame is queued), and a count of the threads looking at the slot
@@ -277,13 +304,25 @@ void OvApiInit();
 OvApiInstance* OvApiGetInstance(uint8_t index);
 // Feeds one received byte to the parser of instance `index`.
 void OvApiRxData(uint8_t index, uint8_t byte);
-// Idle line: activates the instance and drops any partial frame.
+// Idle line: activates the instance and drops any partial frame; answers a
+// pending restart request.
 void OvApiCallbackNwuActive(uint8_t index);
+// Receive thread, once the line has settled: performs a requested restart
+// (activates the instance, drops any partial frame). True when one was
+// requested and performed; false, with nothing changed, otherwise.
+bool OvApiRxSettled(uint8_t index);
+// Receive thread: true while a clear-to-send has asked for a restart that
+// OvApiRxSettled or OvApiCallbackNwuActive has not yet performed.
+bool OvApiRxRestartRequested(uint8_t index);
+// Receive thread: bytes of a partial frame held (0 when none, or out of
+// range), and whether the instance is active.
+uint16_t OvApiRxHeld(uint8_t index);
+bool OvApiRxActive(uint8_t index);
 // Drops the oldest held byte; an empty buffer is left unchanged.
 void OvApiShiftBufferDownAndAdjustPosition(OvApiInstance* instance);
 // Dispatches one complete frame: slot 0, then the typed slot of its opcode.
-// A frame whose length byte does not match frameLength, a 0x5A frame with
-// L < 3 and a 0x56/0x57 frame with L < 4 reach slot 0 only (never decoded).
+// A frame whose length byte does not match frameLength and a 0x56/0x57
+// frame with L < 4 reach slot 0 only (never decoded).
 void OvApiExecuteCallbacks(uint8_t index, const uint8_t* frame, uint8_t frameLength);
 // Pending (7) while a frame is queued, else Ok (0).
 OvApiResult OvApiStatus(uint8_t index);
@@ -306,7 +345,8 @@ OvApiResult OvApiSendWesResponse(uint8_t index, const OvApiWesResponseMessage* m
 OvApiResult OvApiSendAltCmd(uint8_t index, const OvApiAltCmdMessage* msg);
 OvApiResult OvApiSendRaw(uint8_t index, const OvApiSendRawMessage* msg);
 
-// Clear-to-send event: restarts frame assembly, then offers the queued frame
+// Clear-to-send event: asks the receive thread to restart frame assembly
+// (see OvApiRxPhase), then offers the queued frame
 // to OvApiSupportTxData and, unless it answers NotSent, frees the slot and
 // reports it through OvApiSupportMessageWritten. A frame cancelled (or
 // completed by OvApiTxDataDone) while the transmit hook ran is not reported.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/OvClosers.h"
+#include "core/OvEvent.h"
 #include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 #include "core/OvSocket.h"
@@ -22,8 +23,17 @@ uint32_t RxCountError = 0;
 
 namespace {
 
-constexpr int kPollMs = 100;
 constexpr long long kQuietMs = 100;
+// The line has settled when no byte came for this many character times. A
+// UART hands bytes over in pieces of up to its FIFO's trigger level (16
+// characters on common parts) while they keep coming, so the silence must
+// outlast one such piece, plus a couple of characters.
+constexpr int64_t kSettleChars = 16 + 2;
+// And never less than this: the driver's hand-over to the tty layer, and
+// the thread that makes it, may be held up by a busy processor for some
+// milliseconds in the middle of a frame. A module keeps its own frames well
+// clear of its clear-to-send, and the quiet line is ten times as long.
+constexpr int64_t kSettleMinUs = 10000;
 constexpr int kUartTimeoutMs = 250;
 // Under load a read returns many frames at once; the larger the read, the
 // fewer sends per document.
@@ -34,7 +44,8 @@ constexpr long long kFaultPauseMs = 100;
 // Poll slots before the clients.
 constexpr size_t kUartSlot = 0;
 constexpr size_t kListenSlot = 1;
-constexpr size_t kFirstClientSlot = 2;
+constexpr size_t kWakeSlot = 2;
+constexpr size_t kFirstClientSlot = 3;
 constexpr short kHangUp = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
 
 std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
@@ -83,6 +94,7 @@ void BuildPollSet(long long now) {
   bool acceptPaused = !SocketAcceptReady(&g_recv.acceptBackOff, now, &ignored);
   g_polls[kUartSlot] = {uartPaused ? -1 : g_recv.uartFd, POLLIN, 0};
   g_polls[kListenSlot] = {acceptPaused ? -1 : g_recv.listenFd, POLLIN, 0};
+  g_polls[kWakeSlot] = {g_recv.wakeFd.load(), POLLIN, 0};
   for (size_t i = 0; i < g_recv.clients.size(); ++i) {
     const tRecvClient& client = g_recv.clients[i];
     short events = POLLIN | POLLRDHUP;
@@ -91,17 +103,39 @@ void BuildPollSet(long long now) {
   }
 }
 
-// Until the first deadline due: the quiet line, or the end of a pause; never
-// longer than one pass, so a stop is seen in time.
-int PollTimeout(long long now) {
-  long long due = g_recv.quietAtMs;
-  if (now < g_recv.uartPausedUntilMs) due = std::min(due, g_recv.uartPausedUntilMs);
-  int acceptWait = kPollMs;
-  if (!SocketAcceptReady(&g_recv.acceptBackOff, now, &acceptWait)) {
-    due = std::min(due, now + acceptWait);
+// The parser holds part of a frame, or drops every byte until it is active:
+// the quiet line then ends what it holds, and activates it.
+bool QuietLineDue() { return OvApiRxHeld(0) != 0 || !OvApiRxActive(0); }
+
+// The settling of the line matters while a restart is asked for, and while
+// part of a frame is held (a request may come any moment; it is looked for
+// once per settling time until the quiet line ends the frame).
+bool SettleDue() { return OvApiRxHeld(0) != 0 || OvApiRxRestartRequested(0); }
+
+// Microseconds until the line has settled, counted from the last byte; once
+// settled, a whole settling time again.
+int64_t SettleInUs(int64_t nowUs) {
+  int64_t left = g_recv.lastByteUs + g_recv.settleUs - nowUs;
+  if (left > 0) {
+    return left;
   }
-  if (UartLinkIsLost(&g_recv.link)) due = std::min(due, now + UartLinkRetryInMs(&g_recv.link));
-  return static_cast<int>(std::clamp<long long>(due - now, 0, kPollMs));
+  return OvApiRxRestartRequested(0) ? 0 : g_recv.settleUs;
+}
+
+// A partial frame ends without a document: counted, as the quiet line does.
+void CountDropped() {
+  if (RxCount != 0) {
+    ++RxCountError;
+  }
+  RxCount = 0;
+}
+
+// Once no byte came for the settling time (the poll that ended this pass
+// found the UART empty), a restart that clear-to-send asked for is made.
+void SettledLine() {
+  if (IoMonotonicUs() - g_recv.lastByteUs >= g_recv.settleUs && OvApiRxSettled(0)) {
+    CountDropped();
+  }
 }
 
 // Bytes a client sends are read and thrown away, so its socket never fills
@@ -135,16 +169,41 @@ void RemoveClosedClients() {
 
 void QuietLine(long long now) {
   OvApiCallbackNwuActive(0);
-  if (RxCount != 0) {
-    ++RxCountError;
-  }
-  RxCount = 0;
+  CountDropped();
   g_recv.quietAtMs = now + kQuietMs;
+}
+
+int OpenWake() {
+  int fd = g_recv.wakeFd.load();
+  if (fd >= 0) {
+    EventDrain(fd);  // a stop posted to a thread that never ran
+    return 1;
+  }
+  int ok = EventOpen(&fd);
+  g_recv.wakeFd.store(fd);
+  return ok;
 }
 
 }  // namespace
 
-void RecvTaskInitEssentials(tConfigEssentials* essentials) {
+int64_t RecvTaskSettleUs(unsigned int speed) {
+  return std::max(kSettleMinUs, kSettleChars * static_cast<int64_t>(UartCharTimeUs(speed)));
+}
+
+int RecvTaskWaitMs(long long nowMs) {
+  constexpr long long kNever = -1;
+  long long wait = kNever;
+  auto sooner = [&wait](long long ms) { wait = wait == kNever ? ms : std::min(wait, ms); };
+  if (QuietLineDue()) sooner(g_recv.quietAtMs - nowMs);
+  if (SettleDue()) sooner((SettleInUs(IoMonotonicUs()) + 999) / 1000);
+  if (nowMs < g_recv.uartPausedUntilMs) sooner(g_recv.uartPausedUntilMs - nowMs);
+  int acceptWait = 0;
+  if (!SocketAcceptReady(&g_recv.acceptBackOff, nowMs, &acceptWait)) sooner(acceptWait);
+  if (UartLinkIsLost(&g_recv.link)) sooner(UartLinkRetryInMs(&g_recv.link));
+  return wait == kNever ? -1 : static_cast<int>(std::clamp<long long>(wait, 0, 1000));
+}
+
+int RecvTaskInitEssentials(tConfigEssentials* essentials) {
   g_recv.uartFd = -1;
   g_recv.listenFd = -1;
   g_recv.config = nullptr;
@@ -158,11 +217,16 @@ void RecvTaskInitEssentials(tConfigEssentials* essentials) {
   g_recv.uartPausedUntilMs = 0;
   g_recv.acceptBackOff = tAcceptBackOff{};
   g_recv.essentials = essentials;
+  g_recv.lastByteUs = IoMonotonicUs();
+  g_recv.settleUs = RecvTaskSettleUs(0);
+  return OpenWake();
 }
 
 int RecvTaskInit(void* config) {
   auto* whole = static_cast<tConfiguration*>(config);
-  RecvTaskInitEssentials(whole);
+  if (!RecvTaskInitEssentials(whole)) {
+    return 0;
+  }
   g_recv.config = whole;
   if (!OpenUart(g_recv.config)) {
     return 0;
@@ -181,6 +245,8 @@ void* RecvTaskRun(void*) {
     return nullptr;
   }
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
+  g_recv.lastByteUs = IoMonotonicUs();
+  g_recv.settleUs = RecvTaskSettleUs(g_recv.config->getSpeed());
   UartLinkInit(&g_recv.link, g_recv.config->getUart(), g_recv.config->getSpeed(), kUartTimeoutMs,
                UART_LINK_RECV);
   // The run flag was raised by init; raising it again here could undo a
@@ -194,6 +260,7 @@ void* RecvTaskRun(void*) {
 
 int RecvTaskShutdown() {
   g_recv.state.store(0);
+  EventPost(g_recv.wakeFd.load());
   return 1;
 }
 
@@ -201,10 +268,13 @@ void RecvTaskLoop() {
   long long now = IoMonotonicMs();
   BuildPollSet(now);
   size_t polled = g_recv.clients.size();
-  int rc = IoPoll(g_polls.data(), g_polls.size(), PollTimeout(now));
+  int rc = IoPoll(g_polls.data(), g_polls.size(), RecvTaskWaitMs(now));
   now = IoMonotonicMs();
   bool fed = false;
   if (rc > 0) {
+    if (g_polls[kWakeSlot].revents != 0) {
+      EventDrain(g_polls[kWakeSlot].fd);
+    }
     ServeClients(polled);
     short uart = g_polls[kUartSlot].revents;
     if ((uart & POLLIN) != 0) {
@@ -222,7 +292,11 @@ void RecvTaskLoop() {
   }
   if (fed) {
     g_recv.quietAtMs = now + kQuietMs;
-  } else if (now >= g_recv.quietAtMs) {
+    g_recv.lastByteUs = IoMonotonicUs();
+    return;
+  }
+  SettledLine();
+  if (QuietLineDue() && now >= g_recv.quietAtMs) {
     QuietLine(now);
   }
 }

@@ -7,6 +7,13 @@
 // batch in one send (the rest queued, see RecvClients), and the "-->" lines
 // go to standard output in one write. Nothing waits for more bytes, so a
 // lone frame goes out as soon as it is complete.
+//
+// The thread sleeps without a time-out unless something is due: the quiet
+// line (100 ms without a byte) only while a partial frame is held or the host
+// API is not yet active, the settling of the line (RecvTaskSettleUs without
+// a byte) only while a partial frame is held or a clear-to-send asked
+// for a restart of frame assembly (OvApiRxPhase), and the pauses of a faulty
+// UART or of accepting. A stop posts wakeFd.
 #pragma once
 #include <netinet/in.h>
 
@@ -37,6 +44,14 @@ struct tRecvState {
   // UART byte or quiet event), and the end of the UART's pause after a fault.
   long long quietAtMs = 0;
   long long uartPausedUntilMs = 0;
+  // Monotonic microseconds of the last UART read that brought bytes, and the
+  // silence after which the line counts as settled (from the speed).
+  int64_t lastByteUs = 0;
+  int64_t settleUs = 0;
+  // Ends the thread's wait at a stop. Opened by the first init and kept for
+  // the life of the process, so the stopping thread never posts to a closed
+  // (or reused) descriptor.
+  std::atomic<int> wakeFd{-1};
   tAcceptBackOff acceptBackOff;             // while out of descriptors
 };
 
@@ -53,11 +68,19 @@ int RecvTaskInit(void* config);
 void* RecvTaskRun(void* config);
 int RecvTaskShutdown();
 
-// Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials.
-void RecvTaskInitEssentials(tConfigEssentials* essentials);
-// One pass: one poll of at most 100 ms, then client events, UART input
-// (as one batch), new clients and the quiet-line rule.
+// Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials;
+// opens wakeFd the first time. Non-zero on success, 0 with g_error.
+int RecvTaskInitEssentials(tConfigEssentials* essentials);
+// Settling time of the line at termios `speed`: 18 character times (a UART
+// FIFO's piece and two more), at least 10 ms.
+int64_t RecvTaskSettleUs(unsigned int speed);
+// One pass: one poll until the next deadline (RecvTaskWaitMs), then client
+// events, UART input (as one batch), new clients, and the settled-line and
+// quiet-line rules.
 void RecvTaskLoop();
+// Milliseconds the pass starting at monotonic `nowMs` may wait; -1 (no
+// time-out) when nothing is due.
+int RecvTaskWaitMs(long long nowMs);
 // Reads what the UART has (one read) and feeds it as one batch; false when
 // the device reported a fault instead of bytes.
 bool RecvTaskPumpUart();

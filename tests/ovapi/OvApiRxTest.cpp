@@ -39,7 +39,12 @@ TEST_F(OvApiRx, BytesBeforeActivationAreDropped) {
   UseRecordingTable();
   Feed({0x60, 0x01});
   EXPECT_EQ(g_ovApi[0].rxCount.load(), 0);
-  OvApiCtsActive(0); // clear-to-send activates too
+  // Clear-to-send activates too, once the line has settled.
+  OvApiCtsActive(0);
+  Feed({0x60, 0x01, 0x07});
+  EXPECT_FALSE(OvApiRxActive(0));
+  EXPECT_TRUE(OvApiRxSettled(0));
+  EXPECT_TRUE(OvApiRxActive(0));
   EXPECT_TRUE(g_deliveries.empty());
   Feed({0x60, 0x01, 0x07});
   EXPECT_EQ(Slots(), (std::vector<int>{0, 14}));
@@ -57,15 +62,60 @@ TEST_F(OvApiRx, DeliversRawThenTypedAndResets) {
   EXPECT_EQ(g_deliveries[5].a, 6u);
 }
 
-TEST_F(OvApiRx, IdleAndClearToSendDropPartialFrames) {
+TEST_F(OvApiRx, IdleLineDropsPartialFrames) {
   Feed({0x52, 0x06, 1, 2, 3});
   OvApiCallbackNwuActive(0);
   Feed({0x60, 0x01, 0x02});
   EXPECT_EQ(Slots(), (std::vector<int>{0, 14}));
-  Feed({0x52, 0x06, 1});
+}
+
+// Clear-to-send only asks for a restart; it happens when the receive side
+// reports the line settled, so a frame read in two pieces around the event
+// is whole, and only a partial frame left at the settled line is dropped.
+TEST_F(OvApiRx, ClearToSendRestartWaitsForTheSettledLine) {
+  const Bytes data = {0x52, 0x06, 1, 2, 0, 0x10, 3, 0xAB};
+  const struct {
+    const char* name;
+    Bytes before;     // fed before the event
+    Bytes between;    // fed after the event, before the line settles
+    bool settled;     // whether it then settles
+    Bytes after;
+    std::vector<int> slots;
+  } cases[] = {
+      {"frame straddles the event", {0x52, 0x06, 1}, {2, 0, 0x10, 3, 0xAB}, true, {}, {0, 5}},
+      {"frame begins after it", {}, data, true, {}, {0, 5}},
+      {"no settled line yet", {0x52, 0x06, 1}, {}, false, {2, 0, 0x10, 3, 0xAB}, {0, 5}},
+      {"partial frame, then silence", {0x52, 0x06, 1}, {}, true, {0x50, 0x02, 0, 9}, {0, 1}},
+      {"partial frame at the settled line", {}, {0x52, 0x06}, true, {0x60, 0x01, 2}, {0, 14}},
+  };
+  for (const auto& c : cases) {
+    ResetApi();
+    UseRecordingTable();
+    Feed(c.before);
+    OvApiCtsActive(0);
+    EXPECT_TRUE(OvApiRxRestartRequested(0)) << c.name;
+    Feed(c.between);
+    if (c.settled) {
+      EXPECT_TRUE(OvApiRxSettled(0)) << c.name;
+    }
+    Feed(c.after);
+    EXPECT_EQ(Slots(), c.slots) << c.name;
+    EXPECT_EQ(OvApiRxRestartRequested(0), !c.settled) << c.name;
+  }
+  // A settled line without a request leaves a partial frame alone; an idle
+  // line answers a request.
+  ResetApi();
+  UseRecordingTable();
+  Feed({0x60, 0x01});
+  EXPECT_FALSE(OvApiRxSettled(0));
   OvApiCtsActive(0);
-  Feed({0x50, 0x02, 0, 9});
-  EXPECT_EQ(Slots(), (std::vector<int>{0, 14, 0, 1}));
+  OvApiCtsActive(0); // requests merge
+  OvApiCallbackNwuActive(0);
+  EXPECT_FALSE(OvApiRxRestartRequested(0));
+  EXPECT_FALSE(OvApiRxSettled(0));
+  EXPECT_EQ(OvApiRxHeld(0), 0);
+  EXPECT_EQ(OvApiRxHeld(1), 0);
+  EXPECT_FALSE(OvApiRxSettled(1));
 }
 
 TEST_F(OvApiRx, HookGetsQueuedUserData) {
@@ -98,18 +148,33 @@ TEST_F(OvApiRx, TableGaps) {
   EXPECT_EQ(Slots(), (std::vector<int>{0, 0, 0, 14}));
 }
 
-TEST_F(OvApiRx, ShortHeaderlessRepliesReachOnlySlotZero) {
-  Feed({0x5A, 0x01, 0x00});
-  Feed({0x5A, 0x02, 0x00, 0x01});
+TEST_F(OvApiRx, ShortHeaderlessReplies) {
   Feed({0x56, 0x03, 0x00, 0x01, 0x02});
   Feed({0x57, 0x01, 0x00});
-  EXPECT_EQ(Slots(), (std::vector<int>{0, 0, 0, 0}));
-  Feed({0x5A, 0x03, 0x00, 0x01, 0x44});
+  EXPECT_EQ(Slots(), (std::vector<int>{0, 0}));
   Feed({0x56, 0x04, 0x00, 0x01, 0x00, 0x02});
-  ASSERT_EQ(Slots(), (std::vector<int>{0, 0, 0, 0, 0, 12, 0, 3}));
-  EXPECT_TRUE(g_deliveries[5].raw.empty());
-  EXPECT_EQ(g_deliveries[5].b, 0x44u);
-  EXPECT_EQ(g_deliveries[7].b, 2u);
+  ASSERT_EQ(Slots(), (std::vector<int>{0, 0, 0, 3}));
+  EXPECT_EQ(g_deliveries[3].b, 2u);
+  // A network command reply shorter than its header is decoded: the fields
+  // it holds whole, 0 for the rest, no payload.
+  const struct {
+    Bytes frame;
+    uint32_t nodeId, command;
+    Bytes payload;
+  } replies[] = {
+      {{0x5A, 0x01, 0x12}, 0, 0, {}},
+      {{0x5A, 0x02, 0x12, 0x34}, 0x1234, 0, {}},
+      {{0x5A, 0x03, 0x00, 0x01, 0x44}, 1, 0x44, {}},
+      {{0x5A, 0x05, 0x00, 0x02, 0x45, 0xAA, 0xBB}, 2, 0x45, {0xAA, 0xBB}},
+  };
+  for (const auto& r : replies) {
+    g_deliveries.clear();
+    Feed(r.frame);
+    ASSERT_EQ(Slots(), (std::vector<int>{0, 12})) << int(r.frame[1]);
+    EXPECT_EQ(g_deliveries[1].a, r.nodeId);
+    EXPECT_EQ(g_deliveries[1].b, r.command);
+    EXPECT_EQ(g_deliveries[1].raw, r.payload);
+  }
   // A length byte that contradicts the frame length given is not decoded.
   const uint8_t lying[] = {0x5A, 0x09, 0x00, 0x01, 0x44};
   OvApiExecuteCallbacks(0, lying, 5);

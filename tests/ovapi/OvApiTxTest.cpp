@@ -133,10 +133,12 @@ TEST_F(OvApiTx, NetCmdAndRawRefuseWhatDoesNotFit) {
 }
 
 TEST_F(OvApiTx, ClearToSendHandsOverAndReports) {
-  Feed({0x52, 0x06, 1}); // partial frame, dropped by clear-to-send
+  Feed({0x52, 0x06, 1}); // partial frame, dropped once the line settles
   OvApiCtsActive(0);
   EXPECT_TRUE(g_hooks.offered.empty());
   EXPECT_TRUE(g_hooks.reports.empty());
+  EXPECT_EQ(g_ovApi[0].rxCount.load(), 3);
+  EXPECT_TRUE(OvApiRxSettled(0));
   EXPECT_EQ(g_ovApi[0].rxCount.load(), 0);
 
   ASSERT_EQ(OvApiSendNeighborListRequest(0, 0x55), Ok);

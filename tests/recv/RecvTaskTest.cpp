@@ -1,7 +1,9 @@
 // Receive task broadcast and callbacks, with socket pairs as clients.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 
 #include "config/Configuration.h"
 #include "core/OvClosers.h"
+#include "core/OvIo.h"
 #include "ovapi/OvApi.h"
 #include "recv/RecvEssentials.h"
 #include "recv/RecvTask.h"
@@ -155,6 +158,130 @@ TEST_F(RecvTaskTest, TypedOpcodeSetIsTheElevenWithCallbacks) {
   EXPECT_TRUE(RecvEssentialsIsTypedOpcode(0x61));
   EXPECT_EQ(nullptr, g_ovRx.routeInfoRequestReplyCallback);
   EXPECT_EQ(nullptr, g_ovRx.hostUappStatus56Callback);
+}
+
+// The UART is a pipe the test writes into; clear-to-send comes between the
+// passes of the loop, where the CTS thread's request can land.
+class RecvLineTest : public RecvTaskTest {
+ protected:
+  void SetUp() override {
+    RecvTaskTest::SetUp();
+    ASSERT_EQ(0, pipe2(uart_, O_NONBLOCK));
+    g_recv.uartFd = uart_[0];
+    g_recv.settleUs = RecvTaskSettleUs(B115200);
+    g_recv.lastByteUs = IoMonotonicUs();
+    g_recv.quietAtMs = IoMonotonicMs() + 100;
+    OvApiCallbackNwuActive(0);
+  }
+  void TearDown() override {
+    RecvTaskTest::TearDown();
+    FdClose(&uart_[1]);
+  }
+  void Line(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(uart_[1], bytes.data(), bytes.size()));
+  }
+  // Passes until the line has settled and a requested restart is made;
+  // each pass waits at most a settling time.
+  static void UntilSettled() {
+    for (int i = 0; i < 1000 && OvApiRxRestartRequested(0); ++i) RecvTaskLoop();
+  }
+  static int Documents(const std::string& out) {
+    return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+  }
+  int uart_[2] = {-1, -1};
+};
+
+// A frame read in two pieces with a clear-to-send between them is whole; a
+// partial frame followed by a clear-to-send and silence is dropped, and the
+// frame after it is whole.
+TEST_F(RecvLineTest, ClearToSendRestartsOnlyWhatCameBefore) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> first, second;
+    bool silence;  // the line settles between the two pieces
+    int documents;
+    uint32_t dropped;
+  } cases[] = {
+      {"frame split around the event", {0x60, 0x01}, {0x07}, false, 1, 0},
+      {"partial frame, event, silence", {0x52, 0x06, 1}, {0x60, 0x01, 0x07}, true, 1, 1},
+  };
+  for (const auto& c : cases) {
+    RxCountError = 0;
+    testing::internal::CaptureStdout();
+    Line(c.first);
+    RecvTaskLoop();
+    OvApiCtsActive(0);
+    if (c.silence) UntilSettled();
+    Line(c.second);
+    RecvTaskLoop();
+    testing::internal::GetCapturedStdout();
+    std::string out = Drain(pairs_[0][1]);
+    EXPECT_EQ(c.documents, Documents(out)) << c.name << ": " << out;
+    EXPECT_NE(std::string::npos, out.find("wesStatus")) << c.name;
+    EXPECT_EQ(c.dropped, RxCountError) << c.name;
+    UntilSettled();
+    EXPECT_FALSE(OvApiRxRestartRequested(0)) << c.name;
+    EXPECT_EQ(0, OvApiRxHeld(0)) << c.name;
+  }
+}
+
+// Every valid frame gives one document: a network command reply shorter
+// than its header too, with the fields it lacks 0 and an empty payload.
+TEST_F(RecvLineTest, ShortNetworkCommandRepliesGiveADocument) {
+  const struct {
+    std::vector<uint8_t> frame;
+    const char* fields;
+  } cases[] = {
+      {{0x5A, 0x01, 0x12}, "\"nodeId\":0,\"command\":0,\"payload\":[]"},
+      {{0x5A, 0x02, 0x12, 0x34}, "\"nodeId\":4660,\"command\":0,\"payload\":[]"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    Line(c.frame);
+    RecvTaskLoop();
+    testing::internal::GetCapturedStdout();
+    std::string out = Drain(pairs_[0][1]);
+    EXPECT_EQ(1, Documents(out)) << out;
+    EXPECT_NE(std::string::npos, out.find("\"networkCommandReply\"")) << out;
+    EXPECT_NE(std::string::npos, out.find(c.fields)) << out;
+  }
+}
+
+// Nothing is due on an idle line: the thread waits without a time-out, and
+// only a stop (or traffic) wakes it.
+TEST_F(RecvLineTest, WaitHasATimeOutOnlyWhileSomethingIsDue) {
+  const long long settleMs = (RecvTaskSettleUs(B115200) + 999) / 1000;
+  const struct {
+    const char* name;
+    bool active;
+    std::vector<uint8_t> held;
+    bool requested;
+    int atLeast, atMost;
+  } cases[] = {
+      {"idle", true, {}, false, -1, -1},
+      {"not yet active", false, {}, false, 1, 100},
+      {"partial frame", true, {0x52, 0x06}, false, 0, static_cast<int>(settleMs)},
+      {"restart asked", true, {}, true, 0, static_cast<int>(settleMs)},
+  };
+  for (const auto& c : cases) {
+    OvApiInit();
+    g_ovApi[0].callbacks.store(&g_ovRx);
+    if (c.active) OvApiCallbackNwuActive(0);
+    for (uint8_t b : c.held) OvApiRxData(0, b);
+    if (c.requested) OvApiCtsActive(0);
+    long long now = IoMonotonicMs();
+    g_recv.quietAtMs = now + 100;
+    g_recv.lastByteUs = IoMonotonicUs();
+    int wait = RecvTaskWaitMs(now);
+    EXPECT_GE(wait, c.atLeast) << c.name;
+    EXPECT_LE(wait, c.atMost) << c.name;
+  }
+  short revents = 0;
+  EXPECT_EQ(0, IoPollOne(g_recv.wakeFd.load(), POLLIN, 0, &revents));
+  RecvTaskShutdown();
+  EXPECT_EQ(1, IoPollOne(g_recv.wakeFd.load(), POLLIN, 0, &revents));
+  RecvTaskLoop();  // drains the wake-up
+  EXPECT_EQ(0, IoPollOne(g_recv.wakeFd.load(), POLLIN, 0, &revents));
 }
 
 }  // namespace

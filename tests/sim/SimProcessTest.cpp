@@ -221,7 +221,8 @@ TEST(SimProcess, HelpDocumentsEveryOptionAndBadOptionsFail) {
     EXPECT_EQ(status, 0);
     for (const char* opt : {"--link", "--log", "--cts-socket", "--nodes", "--seed", "--rate",
                             "--cts-interval-ms", "--no-cts", "--gap-ms", "--fault", "--flood",
-                            "--flood-count", "--vanish-after-ms", "--script", "--stdin-frames"})
+                            "--flood-count", "--vanish-after-ms", "--script", "--stdin-frames",
+                            "--piece-bytes"})
         EXPECT_NE(sim.Output().find(opt), std::string::npos) << opt;
     SimProcess bad;
     EXPECT_FALSE(bad.Start({"--rate", "x"}, In(2000)));
