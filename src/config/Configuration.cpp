@@ -101,6 +101,24 @@ void GetConfigDefault(tConfiguration* config) {
   config->setBindAddress(kDefaultBindAddress);
 }
 
+void ConfigCopy(tConfiguration* from, tConfiguration* to) {
+  to->setUart(from->getUart());
+  to->setSpeed(from->getSpeed());
+  to->setRecvPort(from->getRecvPort());
+  to->setSendPort(from->getSendPort());
+  to->setCtsTimeoutSecs(from->getCtsTimeoutSecs());
+  to->setCtsSource(from->getCtsSource());
+  to->setGpioPin(from->getGpioPin());
+  to->setDelimiter(from->getDelimiter());
+  to->setClientQueueKiB(from->getClientQueueKiB());
+  to->setLogDocuments(from->getLogDocuments());
+  to->setStrictCommands(from->getStrictCommands());
+  to->setBindAddress(from->getBindAddress());
+  if (from->getSerializerName() != nullptr) {
+    SetSerializer(from->getSerializerName(), to);
+  }
+}
+
 const char* MapSpeed(unsigned int code) {
   for (const tSpeedName& s : kSpeeds)
     if (s.code == code) return s.name;

@@ -10,8 +10,9 @@
 // may pass temporaries or literals. The serializer object is owned likewise.
 // Everything owned is released by the destructor.
 //
-// Threads: written by the main thread only while the task threads are
-// stopped; read freely by them otherwise.
+// Threads: an object is written by the main thread only before it is handed
+// to the task threads; read freely by them afterwards. A reload fills a new
+// object and hands it over (OvTask), so the one in force never changes.
 #pragma once
 
 #include "config/ConfigEssentials.h"
@@ -144,6 +145,9 @@ const char* GetDefaultUart();
 // clientQueueKiB 1024, logDocuments 1, strictCommands 0, bindAddress
 // "0.0.0.0".
 void GetConfigDefault(tConfiguration* config);
+// Copies every value of `from` into `to`, with a serializer of its own of
+// the same name (the reload starts from the values in force).
+void ConfigCopy(tConfiguration* from, tConfiguration* to);
 // "B57600", "B115200", "B230400", or "Unsupported speed" for any other code.
 const char* MapSpeed(unsigned int code);
 

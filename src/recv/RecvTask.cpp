@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/OvClosers.h"
+#include "core/OvEvent.h"
 #include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 #include "core/OvSocket.h"
@@ -34,20 +35,30 @@ constexpr long long kFaultPauseMs = 100;
 // Poll slots before the clients.
 constexpr size_t kUartSlot = 0;
 constexpr size_t kListenSlot = 1;
-constexpr size_t kFirstClientSlot = 2;
+constexpr size_t kWakeSlot = 2;
+constexpr size_t kFirstClientSlot = 3;
+// How long the main thread waits for the thread to take a configuration.
+constexpr int kReloadAwaitMs = 10000;
 constexpr short kHangUp = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
 
 std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
 
-int OpenUart(tRecvConfig* config) { return UartOpen(config->getUart(), &g_recv.uartFd); }
+// Opens and configures the device of config; 0 with g_error and nothing
+// left open.
+int OpenUart(tRecvConfig* config) {
+  if (!UartOpen(config->getUart(), &g_recv.uartFd)) {
+    return 0;
+  }
+  if (!UartConfigure(g_recv.uartFd, config->getSpeed(), kUartTimeoutMs)) {
+    FdClose(&g_recv.uartFd);
+    return 0;
+  }
+  return 1;
+}
 
 int OpenSocket(tRecvConfig* config) {
   return SocketOpenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
                           &g_recv.address);
-}
-
-int ConfigureUart(tRecvConfig* config) {
-  return UartConfigure(g_recv.uartFd, config->getSpeed(), kUartTimeoutMs);
 }
 
 void FeedBytes(const uint8_t* bytes, ssize_t count) {
@@ -83,6 +94,7 @@ void BuildPollSet(long long now) {
   bool acceptPaused = !SocketAcceptReady(&g_recv.acceptBackOff, now, &ignored);
   g_polls[kUartSlot] = {uartPaused ? -1 : g_recv.uartFd, POLLIN, 0};
   g_polls[kListenSlot] = {acceptPaused ? -1 : g_recv.listenFd, POLLIN, 0};
+  g_polls[kWakeSlot] = {g_recv.wakeFd.load(), POLLIN, 0};
   for (size_t i = 0; i < g_recv.clients.size(); ++i) {
     const tRecvClient& client = g_recv.clients[i];
     short events = POLLIN | POLLRDHUP;
@@ -164,6 +176,15 @@ int RecvTaskInit(void* config) {
   auto* whole = static_cast<tConfiguration*>(config);
   RecvTaskInitEssentials(whole);
   g_recv.config = whole;
+  g_recv.reload.phase.store(tHandOverPhase::Idle);
+  if (g_recv.wakeFd.load() < 0) {
+    int fd = -1;
+    if (!EventOpen(&fd)) {
+      return 0;
+    }
+    g_recv.wakeFd.store(fd);
+  }
+  EventDrain(g_recv.wakeFd.load());
   if (!OpenUart(g_recv.config)) {
     return 0;
   }
@@ -176,10 +197,6 @@ int RecvTaskInit(void* config) {
 }
 
 void* RecvTaskRun(void*) {
-  if (!ConfigureUart(g_recv.config)) {
-    RecvTaskClose();  // the reason stays in g_error; nothing is printed
-    return nullptr;
-  }
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
   UartLinkInit(&g_recv.link, g_recv.config->getUart(), g_recv.config->getSpeed(), kUartTimeoutMs,
                UART_LINK_RECV);
@@ -194,7 +211,79 @@ void* RecvTaskRun(void*) {
 
 int RecvTaskShutdown() {
   g_recv.state.store(0);
+  EventPost(g_recv.wakeFd.load());
   return 1;
+}
+
+namespace {
+
+bool SameText(const char* a, const char* b) {
+  return (a == nullptr || b == nullptr) ? a == b : strcmp(a, b) == 0;
+}
+
+// Closes the port and its clients, then binds the port of config.
+int Rebind(tRecvConfig* config) {
+  FdClose(&g_recv.listenFd);
+  for (tRecvClient& client : g_recv.clients) {
+    RecvClientClose(&client);
+  }
+  g_recv.clients.clear();
+  g_recv.acceptBackOff = tAcceptBackOff{};
+  if (!OpenSocket(config)) {
+    FdClose(&g_recv.listenFd);
+    return 0;
+  }
+  return 1;
+}
+
+// Another device or speed: bytes of the old one never join bytes of the new
+// one, and the parser waits for a quiet line or clear-to-send as at start.
+int Reopen(tRecvConfig* config) {
+  FdClose(&g_recv.uartFd);
+  OvApiInstance* instance = OvApiGetInstance(0);
+  instance->active.store(0, std::memory_order_release);
+  instance->rxCount.store(0, std::memory_order_relaxed);
+  RxCount = 0;
+  g_recv.uartPausedUntilMs = 0;
+  g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
+  if (!OpenUart(config)) {
+    return 0;
+  }
+  UartLinkInit(&g_recv.link, config->getUart(), config->getSpeed(), kUartTimeoutMs,
+               UART_LINK_RECV);
+  return 1;
+}
+
+int Apply(tConfiguration* next) {
+  tRecvConfig* old = g_recv.config;
+  bool port = old->getRecvPort() != next->getRecvPort() ||
+              !SameText(old->getBindAddress(), next->getBindAddress());
+  bool uart = old->getSpeed() != next->getSpeed() || !SameText(old->getUart(), next->getUart());
+  if (port && !Rebind(next)) {
+    return 0;
+  }
+  if (uart && !Reopen(next)) {
+    return 0;
+  }
+  g_recv.config = next;
+  g_recv.essentials = next;
+  g_recv.link.path = next->getUart();  // the old text goes with the old configuration
+  return 1;
+}
+
+}  // namespace
+
+void RecvTaskTakeReload() {
+  auto* next = static_cast<tConfiguration*>(HandOverTake(&g_recv.reload));
+  if (next != nullptr) {
+    HandOverFinish(&g_recv.reload, Apply(next));
+  }
+}
+
+int RecvTaskReload(void* config) {
+  HandOverOffer(&g_recv.reload, config);
+  EventPost(g_recv.wakeFd.load());
+  return HandOverAwait(&g_recv.reload, kReloadAwaitMs);
 }
 
 void RecvTaskLoop() {
@@ -205,6 +294,9 @@ void RecvTaskLoop() {
   now = IoMonotonicMs();
   bool fed = false;
   if (rc > 0) {
+    if (g_polls[kWakeSlot].revents != 0) {
+      EventDrain(g_recv.wakeFd.load());
+    }
     ServeClients(polled);
     short uart = g_polls[kUartSlot].revents;
     if ((uart & POLLIN) != 0) {
@@ -217,6 +309,7 @@ void RecvTaskLoop() {
     }
     RemoveClosedClients();
   }
+  RecvTaskTakeReload();
   if (UartLinkIsLost(&g_recv.link) && UartLinkReopen(&g_recv.link, &g_recv.uartFd)) {
     QuietLine(now);  // nothing from before the loss survives its return
   }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/Configuration.h"
+#include "core/OvHandOver.h"
 #include "core/OvSocket.h"
 #include "core/OvUartLink.h"
 #include "recv/RecvClients.h"
@@ -38,6 +39,11 @@ struct tRecvState {
   long long quietAtMs = 0;
   long long uartPausedUntilMs = 0;
   tAcceptBackOff acceptBackOff;             // while out of descriptors
+  // Eventfd in the poll, posted by a stop and by a reload's offer; created
+  // once and kept for the life of the process.
+  std::atomic<int> wakeFd{-1};
+  // A new configuration from the main thread, taken between two passes.
+  tHandOver reload;
 };
 
 extern tRecvState g_recv;
@@ -46,12 +52,23 @@ extern tRecvState g_recv;
 extern uint32_t RxCount;
 extern uint32_t RxCountError;
 
-// Task-table row. Init opens the UART and the port: non-zero on success, 0
-// with g_error. Run is the thread body (null result). Shutdown asks the
-// thread to stop and answers 1 (join it).
+// Task-table row. Init opens and configures the UART and opens the port:
+// non-zero on success, 0 with g_error. Run is the thread body (null result).
+// Shutdown asks the thread to stop and answers 1 (join it). Reload offers a
+// new configuration to the running thread and waits until it is applied
+// (non-zero, or 0 with g_error): the port is rebound (its clients closed)
+// only when recvPort or bindAddress changed, and the UART reopened (the
+// parser restarted, inactive until a quiet line or clear-to-send) only when
+// uart or speed changed; the clients, the UART and the parser otherwise
+// carry on, and the delimiter, logDocuments and clientQueueKiB apply from
+// the next document.
 int RecvTaskInit(void* config);
 void* RecvTaskRun(void* config);
 int RecvTaskShutdown();
+int RecvTaskReload(void* config);
+// The receive thread's half of a reload: applies the configuration offered,
+// if any (called once per pass).
+void RecvTaskTakeReload();
 
 // Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials.
 void RecvTaskInitEssentials(tConfigEssentials* essentials);
