@@ -101,6 +101,24 @@ void GetConfigDefault(tConfiguration* config) {
   config->setBindAddress(kDefaultBindAddress);
 }
 
+namespace {
+bool SameText(const char* a, const char* b) {
+  return (a == nullptr || b == nullptr) ? a == b : strcmp(a, b) == 0;
+}
+}  // namespace
+
+int ConfigApplyReload(tConfiguration* old, tConfiguration* next,
+                      unsigned short (tConfiguration::*port)(), int (*rebind)(tConfiguration*),
+                      int (*reopen)(tConfiguration*)) {
+  bool portChanged = (old->*port)() != (next->*port)() ||
+                     !SameText(old->getBindAddress(), next->getBindAddress());
+  if (portChanged && !rebind(next)) {
+    return 0;
+  }
+  bool uartChanged = old->getSpeed() != next->getSpeed() || !SameText(old->getUart(), next->getUart());
+  return !uartChanged || reopen(next);
+}
+
 void ConfigCopy(tConfiguration* from, tConfiguration* to) {
   to->setUart(from->getUart());
   to->setSpeed(from->getSpeed());

@@ -148,6 +148,13 @@ void GetConfigDefault(tConfiguration* config);
 // Copies every value of `from` into `to`, with a serializer of its own of
 // the same name (the reload starts from the values in force).
 void ConfigCopy(tConfiguration* from, tConfiguration* to);
+// What a reload reopens for a task going from old to next: rebind(next) when
+// its port (the getter `port`) or bindAddress differ, then reopen(next) when
+// uart or speed differ. Non-zero when both were needless or succeeded; 0
+// with g_error from the step that failed.
+int ConfigApplyReload(tConfiguration* old, tConfiguration* next,
+                      unsigned short (tConfiguration::*port)(), int (*rebind)(tConfiguration*),
+                      int (*reopen)(tConfiguration*));
 // "B57600", "B115200", "B230400", or "Unsupported speed" for any other code.
 const char* MapSpeed(unsigned int code);
 

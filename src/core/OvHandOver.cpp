@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "OvEvent.h"
 #include "OvIo.h"
 
 namespace {
@@ -46,4 +47,17 @@ int HandOverAwait(tHandOver* handOver, int timeoutMs) {
     return PrintErr("%s", handOver->error);
   }
   return PrintErr("A task did not take the new configuration within %d ms", timeoutMs);
+}
+
+int HandOverGive(tHandOver* handOver, void* item, int wakeFd, int timeoutMs) {
+  HandOverOffer(handOver, item);
+  EventPost(wakeFd);
+  return HandOverAwait(handOver, timeoutMs);
+}
+
+void HandOverServe(tHandOver* handOver, int (*apply)(void* item)) {
+  void* item = HandOverTake(handOver);
+  if (item != nullptr) {
+    HandOverFinish(handOver, apply(item));
+  }
 }

@@ -24,6 +24,12 @@ struct tHandOver {
   char error[OV_ERROR_SIZE] = {};  // task writes, main reads after Failed
 };
 
+// Main thread: offers item, posts the task's wake-up eventfd and waits for
+// the outcome (HandOverAwait).
+int HandOverGive(tHandOver* handOver, void* item, int wakeFd, int timeoutMs);
+// Task thread: applies the item on offer, if any, with apply (non-zero on
+// success, else 0 with g_error) and finishes the hand-over.
+void HandOverServe(tHandOver* handOver, int (*apply)(void* item));
 // Main thread: offers item. The caller then wakes the task.
 void HandOverOffer(tHandOver* handOver, void* item);
 // Task thread: the item on offer, or null when none is.

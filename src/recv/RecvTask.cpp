@@ -217,12 +217,8 @@ int RecvTaskShutdown() {
 
 namespace {
 
-bool SameText(const char* a, const char* b) {
-  return (a == nullptr || b == nullptr) ? a == b : strcmp(a, b) == 0;
-}
-
 // Closes the port and its clients, then binds the port of config.
-int Rebind(tRecvConfig* config) {
+int Rebind(tConfiguration* config) {
   FdClose(&g_recv.listenFd);
   for (tRecvClient& client : g_recv.clients) {
     RecvClientClose(&client);
@@ -238,7 +234,7 @@ int Rebind(tRecvConfig* config) {
 
 // Another device or speed: bytes of the old one never join bytes of the new
 // one, and the parser waits for a quiet line or clear-to-send as at start.
-int Reopen(tRecvConfig* config) {
+int Reopen(tConfiguration* config) {
   FdClose(&g_recv.uartFd);
   OvApiInstance* instance = OvApiGetInstance(0);
   instance->active.store(0, std::memory_order_release);
@@ -254,15 +250,11 @@ int Reopen(tRecvConfig* config) {
   return 1;
 }
 
-int Apply(tConfiguration* next) {
-  tRecvConfig* old = g_recv.config;
-  bool port = old->getRecvPort() != next->getRecvPort() ||
-              !SameText(old->getBindAddress(), next->getBindAddress());
-  bool uart = old->getSpeed() != next->getSpeed() || !SameText(old->getUart(), next->getUart());
-  if (port && !Rebind(next)) {
-    return 0;
-  }
-  if (uart && !Reopen(next)) {
+// Between two passes: rebind, reopen, then read everything else from next.
+int Apply(void* item) {
+  auto* next = static_cast<tConfiguration*>(item);
+  auto* old = dynamic_cast<tConfiguration*>(g_recv.config);
+  if (!ConfigApplyReload(old, next, &tConfiguration::getRecvPort, Rebind, Reopen)) {
     return 0;
   }
   g_recv.config = next;
@@ -273,17 +265,10 @@ int Apply(tConfiguration* next) {
 
 }  // namespace
 
-void RecvTaskTakeReload() {
-  auto* next = static_cast<tConfiguration*>(HandOverTake(&g_recv.reload));
-  if (next != nullptr) {
-    HandOverFinish(&g_recv.reload, Apply(next));
-  }
-}
+void RecvTaskTakeReload() { HandOverServe(&g_recv.reload, Apply); }
 
 int RecvTaskReload(void* config) {
-  HandOverOffer(&g_recv.reload, config);
-  EventPost(g_recv.wakeFd.load());
-  return HandOverAwait(&g_recv.reload, kReloadAwaitMs);
+  return HandOverGive(&g_recv.reload, config, g_recv.wakeFd.load(), kReloadAwaitMs);
 }
 
 void RecvTaskLoop() {

@@ -508,13 +508,9 @@ void SendTaskAdoptUart(int fd) {
 
 namespace {
 
-bool SameText(const char* a, const char* b) {
-  return (a == nullptr || b == nullptr) ? a == b : strcmp(a, b) == 0;
-}
-
 // Closes the port and every connection not yet served, then binds the port
 // of config.
-int Rebind(tSendConfig* config) {
+int Rebind(tConfiguration* config) {
   FdClose(&g_send.listenFd);
   ReleaseAllClients();
   g_send.acceptBackOff = tAcceptBackOff{};
@@ -527,7 +523,7 @@ int Rebind(tSendConfig* config) {
 
 // Another device or speed: the waiting command is answered as a stop answers
 // it, and the new device replaces the old one (lost or not).
-int Reopen(tSendConfig* config) {
+int Reopen(tConfiguration* config) {
   if (Waiting()) {
     AnswerNotWritten();
   }
@@ -540,15 +536,11 @@ int Reopen(tSendConfig* config) {
   return 1;
 }
 
-int Apply(tConfiguration* next) {
-  tSendConfig* old = g_send.config;
-  bool port = old->getSendPort() != next->getSendPort() ||
-              !SameText(old->getBindAddress(), next->getBindAddress());
-  bool uart = old->getSpeed() != next->getSpeed() || !SameText(old->getUart(), next->getUart());
-  if (port && !Rebind(next)) {
-    return 0;
-  }
-  if (uart && !Reopen(next)) {
+// Between two passes: rebind, reopen, then read everything else from next.
+int Apply(void* item) {
+  auto* next = static_cast<tConfiguration*>(item);
+  auto* old = dynamic_cast<tConfiguration*>(g_send.config);
+  if (!ConfigApplyReload(old, next, &tConfiguration::getSendPort, Rebind, Reopen)) {
     return 0;
   }
   g_send.config = next;
@@ -559,15 +551,8 @@ int Apply(tConfiguration* next) {
 
 }  // namespace
 
-void SendTaskTakeReload() {
-  auto* next = static_cast<tConfiguration*>(HandOverTake(&g_send.reload));
-  if (next != nullptr) {
-    HandOverFinish(&g_send.reload, Apply(next));
-  }
-}
+void SendTaskTakeReload() { HandOverServe(&g_send.reload, Apply); }
 
 int SendTaskReload(void* config) {
-  HandOverOffer(&g_send.reload, config);
-  EventPost(g_send.wakeFd.load());
-  return HandOverAwait(&g_send.reload, kReloadAwaitMs);
+  return HandOverGive(&g_send.reload, config, g_send.wakeFd.load(), kReloadAwaitMs);
 }
