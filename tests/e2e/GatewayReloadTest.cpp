@@ -79,6 +79,7 @@ TEST_F(GatewayReloadTest, TenReloadsThatChangeNothingCostNoDocumentAndNoClient) 
     ExpectInOrder(*client, 1, kPerRound * kRounds);
   }
   EXPECT_EQ(kRounds, gateway_.CountInOutput("Caught signal 10: reloading config\n"));
+  EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
 }
 
 TEST_F(GatewayReloadTest, DelimiterAndLogDocumentsApplyFromTheNextDocument) {
@@ -97,6 +98,7 @@ TEST_F(GatewayReloadTest, DelimiterAndLogDocumentsApplyFromTheNextDocument) {
   std::string out = gateway_.Output();
   EXPECT_NE(std::string::npos, out.find(Node(1))) << out;
   EXPECT_EQ(std::string::npos, out.find(Node(2))) << out;  // no longer logged
+  EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
 }
 
 // A send-port connection that is half way through its command when the
@@ -131,6 +133,7 @@ TEST_F(GatewayReloadTest, NewRecvPortClosesOnlyItsOwnClients) {
   Flow(1, 1);
   ASSERT_TRUE(moved->WaitForDocs(1, In(5000)));
   ExpectInOrder(*moved, 1, 1);
+  EXPECT_EQ(0, StopGateway(SIGTERM)) << gateway_.Output();
 }
 
 TEST_F(GatewayReloadTest, NewUartIsOpenedAndTheClientsStay) {
