@@ -2,7 +2,8 @@
 // assembler and broadcasts every serialized message, followed by the
 // delimiter, to every client of the receive port. Row 0 of the task table.
 //
-// One poll covers the UART, the listening socket and every client. The
+// One poll covers the UART, the listening socket, the wake-up eventfd (a
+// stop, a reload's offer) and every client. The
 // documents completed from one UART read form a batch: each client gets the
 // batch in one send (the rest queued, see RecvClients), and the "-->" lines
 // go to standard output in one write. Nothing waits for more bytes, so a
