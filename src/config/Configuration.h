@@ -155,6 +155,22 @@ void ConfigCopy(tConfiguration* from, tConfiguration* to);
 int ConfigApplyReload(tConfiguration* old, tConfiguration* next,
                       unsigned short (tConfiguration::*port)(), int (*rebind)(tConfiguration*),
                       int (*reopen)(tConfiguration*));
+// A task's whole half of a reload: ConfigApplyReload from the configuration
+// the task state holds, then the state reads everything from next (its
+// config and essentials views, and its link's path, whose old text goes
+// with the old configuration). Same result convention.
+template <typename State>
+int ConfigAdopt(State* state, tConfiguration* next, unsigned short (tConfiguration::*port)(),
+                int (*rebind)(tConfiguration*), int (*reopen)(tConfiguration*)) {
+  auto* old = dynamic_cast<tConfiguration*>(state->config);
+  if (!ConfigApplyReload(old, next, port, rebind, reopen)) {
+    return 0;
+  }
+  state->config = next;
+  state->essentials = next;
+  state->link.path = next->getUart();
+  return 1;
+}
 // "B57600", "B115200", "B230400", or "Unsupported speed" for any other code.
 const char* MapSpeed(unsigned int code);
 

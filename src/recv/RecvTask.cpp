@@ -57,8 +57,8 @@ int OpenUart(tRecvConfig* config) {
 }
 
 int OpenSocket(tRecvConfig* config) {
-  return SocketOpenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
-                          &g_recv.address);
+  return SocketReopenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
+                            &g_recv.address);
 }
 
 void FeedBytes(const uint8_t* bytes, ssize_t count) {
@@ -189,7 +189,6 @@ int RecvTaskInit(void* config) {
     return 0;
   }
   if (!OpenSocket(g_recv.config)) {
-    FdClose(&g_recv.listenFd);  // the socket may exist after a failed bind
     return 0;
   }
   g_recv.state.store(1);
@@ -219,17 +218,12 @@ namespace {
 
 // Closes the port and its clients, then binds the port of config.
 int Rebind(tConfiguration* config) {
-  FdClose(&g_recv.listenFd);
   for (tRecvClient& client : g_recv.clients) {
     RecvClientClose(&client);
   }
   g_recv.clients.clear();
   g_recv.acceptBackOff = tAcceptBackOff{};
-  if (!OpenSocket(config)) {
-    FdClose(&g_recv.listenFd);
-    return 0;
-  }
-  return 1;
+  return OpenSocket(config);
 }
 
 // Another device or speed: bytes of the old one never join bytes of the new
@@ -252,15 +246,8 @@ int Reopen(tConfiguration* config) {
 
 // Between two passes: rebind, reopen, then read everything else from next.
 int Apply(void* item) {
-  auto* next = static_cast<tConfiguration*>(item);
-  auto* old = dynamic_cast<tConfiguration*>(g_recv.config);
-  if (!ConfigApplyReload(old, next, &tConfiguration::getRecvPort, Rebind, Reopen)) {
-    return 0;
-  }
-  g_recv.config = next;
-  g_recv.essentials = next;
-  g_recv.link.path = next->getUart();  // the old text goes with the old configuration
-  return 1;
+  return ConfigAdopt(&g_recv, static_cast<tConfiguration*>(item), &tConfiguration::getRecvPort,
+                     Rebind, Reopen);
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ int OpenUart(tSendConfig* config) {
 }
 
 int OpenSocket(tSendConfig* config) {
-  return SocketOpenServer(config->getBindAddress(), config->getSendPort(), &g_send.listenFd,
-                          &g_send.address);
+  return SocketReopenServer(config->getBindAddress(), config->getSendPort(), &g_send.listenFd,
+                            &g_send.address);
 }
 
 void ReleaseClient(tSendClient* client) {
@@ -428,7 +428,6 @@ int SendTaskInit(void* config) {
     return 0;
   }
   if (!OpenSocket(g_send.config)) {
-    FdClose(&g_send.listenFd);
     return 0;
   }
   g_send.state.store(1);
@@ -511,14 +510,9 @@ namespace {
 // Closes the port and every connection not yet served, then binds the port
 // of config.
 int Rebind(tConfiguration* config) {
-  FdClose(&g_send.listenFd);
   ReleaseAllClients();
   g_send.acceptBackOff = tAcceptBackOff{};
-  if (!OpenSocket(config)) {
-    FdClose(&g_send.listenFd);
-    return 0;
-  }
-  return 1;
+  return OpenSocket(config);
 }
 
 // Another device or speed: the waiting command is answered as a stop answers
@@ -538,15 +532,8 @@ int Reopen(tConfiguration* config) {
 
 // Between two passes: rebind, reopen, then read everything else from next.
 int Apply(void* item) {
-  auto* next = static_cast<tConfiguration*>(item);
-  auto* old = dynamic_cast<tConfiguration*>(g_send.config);
-  if (!ConfigApplyReload(old, next, &tConfiguration::getSendPort, Rebind, Reopen)) {
-    return 0;
-  }
-  g_send.config = next;
-  g_send.essentials = next;
-  g_send.link.path = next->getUart();  // the old text goes with the old configuration
-  return 1;
+  return ConfigAdopt(&g_send, static_cast<tConfiguration*>(item), &tConfiguration::getSendPort,
+                     Rebind, Reopen);
 }
 
 }  // namespace
