@@ -2,16 +2,18 @@
 // that keep up, with commands, reloads (SIGUSR1) and short-lived receive-port
 // connections going on around it. Reports documents lost, resident memory
 // and descriptors at start and end, CPU, reload and stop times. The stream
-// runs in rounds with one reload between two rounds, so every frame of a
-// round is counted by clients that were connected all through it.
+// runs in rounds; halfway through each round but the last, with frames
+// still flowing, the gateway gets SIGUSR1. The clients stay connected all
+// through, so every frame is counted by every client. A reload's latency
+// runs from the signal to the configuration printed, and on to the next
+// document a client reads.
 // Prints figures only; run by hand, never by ctest:
 //   gateway_soak [--frames N] [--commands N] [--reloads N] [--connections N]
 //                [--clients N] [--cts-ms N]
 // Defaults: 1,000,000 frames, 10,000 commands, 100 reloads, 1,000
 // connections, 3 clients, CTS raised by the module every 10 ms (0: only
-// after a command it answered). Every clear-to-send event restarts the
-// gateway's frame assembly, so a frame still being read when it comes is lost:
-// --cts-ms shows how much of the loss is that.
+// after a command it answered).
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,7 +71,40 @@ struct Figures {
   long commandsOk = 0;
   long commandsSent = 0;
   long connections = 0;   // short-lived connections made
-  std::vector<double> reloadSeconds;
+  std::vector<double> printedSeconds;  // SIGUSR1 to the configuration printed
+  std::vector<double> nextDocSeconds;  // SIGUSR1 to the next document read
+  long clientsDropped = 0;
+};
+
+// Reads the gateway's output from `offset` on, in pieces, until `text` shows
+// (the output grows by every logged document, so it is never read whole).
+bool WaitForText(const std::string& path, off_t* offset, const std::string& text, Deadline d) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  std::string window;
+  char buf[65536];
+  bool found = false;
+  while (!found && Clock::now() < d) {
+    ssize_t n = pread(fd, buf, sizeof buf, *offset);
+    if (n <= 0) {
+      usleep(200);
+      continue;
+    }
+    *offset += n;
+    window.append(buf, static_cast<size_t>(n));
+    found = window.find(text) != std::string::npos;
+    if (window.size() > text.size()) window.erase(0, window.size() - text.size());
+  }
+  close(fd);
+  return found;
+}
+
+// One reload while frames flow; the pump thread stamps the next document.
+struct ReloadProbe {
+  GatewayProcess* gw = nullptr;
+  off_t offset = 0;  // of the gateway's output, read so far
+  std::atomic<double> printedAt{0};
+  std::atomic<double> nextDocAt{0};
 };
 
 // Commands and short-lived connections of one round, on their own threads.
@@ -111,7 +146,9 @@ class Background {
 
 // Streams `frames` measured frames and counts them at every client; the
 // clients are read on their own thread so that they always keep up.
-void StreamRound(SimProcess& sim, Clients& c, long frames, long first, Figures* f) {
+// With a probe, SIGUSR1 goes out once half the round's frames are queued.
+void StreamRound(SimProcess& sim, Clients& c, long frames, long first, Figures* f,
+                 ReloadProbe* probe) {
   std::atomic<bool> fed{false};
   std::thread pump([&] {
     long seen = -1;
@@ -121,11 +158,30 @@ void StreamRound(SimProcess& sim, Clients& c, long frames, long first, Figures* 
       if (c.Total() != seen) {
         seen = c.Total();
         stall = In(fed.load() ? 5000 : 60000);
+        if (probe != nullptr && probe->printedAt.load() > 0 && probe->nextDocAt.load() == 0) {
+          probe->nextDocAt.store(Now());
+        }
       }
     }
   });
+  std::thread reload;
   constexpr long kBatch = 500;
   for (long i = 0; i < frames; i += kBatch) {
+    if (probe != nullptr && i >= frames / 2 && !reload.joinable()) {
+      reload = std::thread([probe, f] {
+        const double t0 = Now();
+        probe->gw->Signal(SIGUSR1);
+        if (!WaitForText(probe->gw->OutputPath(), &probe->offset, "bindAddress=", In(30000))) {
+          printf("reload: configuration not printed within 30 s\n");
+          return;
+        }
+        probe->printedAt.store(Now());
+        f->printedSeconds.push_back(Now() - t0);
+        Deadline d = In(10000);
+        while (probe->nextDocAt.load() == 0 && Clock::now() < d) usleep(100);
+        if (probe->nextDocAt.load() > 0) f->nextDocSeconds.push_back(probe->nextDocAt.load() - t0);
+      });
+    }
     std::string batch;
     for (long k = i; k < std::min(frames, i + kBatch); ++k) {
       batch += DataFrameHex(static_cast<unsigned>(first + k)) + "\n";
@@ -135,23 +191,19 @@ void StreamRound(SimProcess& sim, Clients& c, long frames, long first, Figures* 
   }
   fed.store(true);
   pump.join();
+  if (reload.joinable()) reload.join();
+  f->clientsDropped = static_cast<long>(std::count(c.closed.begin(), c.closed.end(), true));
   f->lost += frames * static_cast<long>(c.fds.size()) - c.Total();
   c.Reset();
 }
 
-// SIGUSR1, then the clients connect again once the old ones were closed and
-// see documents: the reload is complete. Its duration in seconds, -1 on
-// failure.
-double Reload(GatewayProcess& gw, SimProcess& sim, Clients& c, uint16_t recvPort, long clients) {
-  const double t0 = Now();
-  gw.Signal(SIGUSR1);
-  Deadline d = In(30000);
-  while (!c.AllClosed() && Clock::now() < d) c.Pump(20);
-  for (;;) {
-    c.CloseAll();
-    if (c.Open(recvPort, static_cast<int>(clients)) && WarmUp(sim, c)) return Now() - t0;
-    if (Clock::now() >= d) return -1;
-  }
+// p50 and p99 of the samples, in milliseconds.
+void PrintLatency(const char* what, std::vector<double> seconds) {
+  if (seconds.empty()) return;
+  std::sort(seconds.begin(), seconds.end());
+  auto at = [&](double q) { return 1000 * seconds[static_cast<size_t>(q * (seconds.size() - 1))]; };
+  printf("reload, SIGUSR1 to %s: p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu reloads)\n", what,
+         at(0.5), at(0.99), 1000 * seconds.back(), seconds.size());
 }
 
 void Report(const char* when, pid_t pid) {
@@ -181,21 +233,18 @@ int Soak(const Sizes& s) {
   Figures f;
   const long rounds = s.reloads + 1;
   long first = 0;
+  off_t offset = 0;
   for (long r = 0; r < rounds; ++r) {
     const long frames = Share(s.frames, r, rounds);
+    ReloadProbe probe;
+    probe.gw = &gw;
+    probe.offset = offset;
     {
       Background around(recv, send, Share(s.commands, r, rounds), Share(s.connections, r, rounds), &f);
-      StreamRound(sim, c, frames, first, &f);
+      StreamRound(sim, c, frames, first, &f, r + 1 < rounds ? &probe : nullptr);
     }
+    offset = probe.offset;
     first += frames;
-    if (r + 1 < rounds) {
-      const double took = Reload(gw, sim, c, recv, s.clients);
-      if (took < 0) {
-        printf("reload %ld did not complete\n", r + 1);
-        return 1;
-      }
-      f.reloadSeconds.push_back(took);
-    }
   }
   const double wall = Now() - t0, cpu = CpuSeconds(gw.Pid()) - cpu0;
   Report("end", gw.Pid());
@@ -205,12 +254,9 @@ int Soak(const Sizes& s) {
          f.commandsSent, f.connections, s.connections);
   printf("CPU: %.1f s in %.1f s wall (%.1f %% of a core), %.3f CPU s per 10,000 frames\n", cpu,
          wall, 100.0 * cpu / wall, s.frames ? cpu * 10000.0 / double(s.frames) : 0.0);
-  if (!f.reloadSeconds.empty()) {
-    std::sort(f.reloadSeconds.begin(), f.reloadSeconds.end());
-    printf("reloads: %zu, SIGUSR1 to documents again median %.0f ms, max %.0f ms\n",
-           f.reloadSeconds.size(), 1000 * f.reloadSeconds[f.reloadSeconds.size() / 2],
-           1000 * f.reloadSeconds.back());
-  }
+  printf("receive clients dropped: %ld\n", f.clientsDropped);
+  PrintLatency("configuration printed", f.printedSeconds);
+  PrintLatency("next document", f.nextDocSeconds);
   const double stop0 = Now();
   gw.Signal(SIGTERM);
   int status = -1;

@@ -101,6 +101,42 @@ void GetConfigDefault(tConfiguration* config) {
   config->setBindAddress(kDefaultBindAddress);
 }
 
+namespace {
+bool SameText(const char* a, const char* b) {
+  return (a == nullptr || b == nullptr) ? a == b : strcmp(a, b) == 0;
+}
+}  // namespace
+
+int ConfigApplyReload(tConfiguration* old, tConfiguration* next,
+                      unsigned short (tConfiguration::*port)(), int (*rebind)(tConfiguration*),
+                      int (*reopen)(tConfiguration*)) {
+  bool portChanged = (old->*port)() != (next->*port)() ||
+                     !SameText(old->getBindAddress(), next->getBindAddress());
+  if (portChanged && !rebind(next)) {
+    return 0;
+  }
+  bool uartChanged = old->getSpeed() != next->getSpeed() || !SameText(old->getUart(), next->getUart());
+  return !uartChanged || reopen(next);
+}
+
+void ConfigCopy(tConfiguration* from, tConfiguration* to) {
+  to->setUart(from->getUart());
+  to->setSpeed(from->getSpeed());
+  to->setRecvPort(from->getRecvPort());
+  to->setSendPort(from->getSendPort());
+  to->setCtsTimeoutSecs(from->getCtsTimeoutSecs());
+  to->setCtsSource(from->getCtsSource());
+  to->setGpioPin(from->getGpioPin());
+  to->setDelimiter(from->getDelimiter());
+  to->setClientQueueKiB(from->getClientQueueKiB());
+  to->setLogDocuments(from->getLogDocuments());
+  to->setStrictCommands(from->getStrictCommands());
+  to->setBindAddress(from->getBindAddress());
+  if (from->getSerializerName() != nullptr) {
+    SetSerializer(from->getSerializerName(), to);
+  }
+}
+
 const char* MapSpeed(unsigned int code) {
   for (const tSpeedName& s : kSpeeds)
     if (s.code == code) return s.name;

@@ -10,8 +10,9 @@
 // may pass temporaries or literals. The serializer object is owned likewise.
 // Everything owned is released by the destructor.
 //
-// Threads: written by the main thread only while the task threads are
-// stopped; read freely by them otherwise.
+// Threads: an object is written by the main thread only before it is handed
+// to the task threads; read freely by them afterwards. A reload fills a new
+// object and hands it over (OvTask), so the one in force never changes.
 #pragma once
 
 #include "config/ConfigEssentials.h"
@@ -144,6 +145,32 @@ const char* GetDefaultUart();
 // clientQueueKiB 1024, logDocuments 1, strictCommands 0, bindAddress
 // "0.0.0.0".
 void GetConfigDefault(tConfiguration* config);
+// Copies every value of `from` into `to`, with a serializer of its own of
+// the same name (the reload starts from the values in force).
+void ConfigCopy(tConfiguration* from, tConfiguration* to);
+// What a reload reopens for a task going from old to next: rebind(next) when
+// its port (the getter `port`) or bindAddress differ, then reopen(next) when
+// uart or speed differ. Non-zero when both were needless or succeeded; 0
+// with g_error from the step that failed.
+int ConfigApplyReload(tConfiguration* old, tConfiguration* next,
+                      unsigned short (tConfiguration::*port)(), int (*rebind)(tConfiguration*),
+                      int (*reopen)(tConfiguration*));
+// A task's whole half of a reload: ConfigApplyReload from the configuration
+// the task state holds, then the state reads everything from next (its
+// config and essentials views, and its link's path, whose old text goes
+// with the old configuration). Same result convention.
+template <typename State>
+int ConfigAdopt(State* state, tConfiguration* next, unsigned short (tConfiguration::*port)(),
+                int (*rebind)(tConfiguration*), int (*reopen)(tConfiguration*)) {
+  auto* old = dynamic_cast<tConfiguration*>(state->config);
+  if (!ConfigApplyReload(old, next, port, rebind, reopen)) {
+    return 0;
+  }
+  state->config = next;
+  state->essentials = next;
+  state->link.path = next->getUart();
+  return 1;
+}
 // "B57600", "B115200", "B230400", or "Unsupported speed" for any other code.
 const char* MapSpeed(unsigned int code);
 

@@ -2,6 +2,12 @@
 // stop on SIGINT and SIGTERM, the usage text and the exit statuses. The
 // signal handlers only raise a flag and post to the wake-up pipe; every
 // stop and reload sequence runs here on the main thread.
+//
+// A reload never stops the tasks: the main thread reads the command line's
+// configuration into a new object (starting from the values in force),
+// hands it to each running task (OvTask, OvHandOver), which applies it
+// between two passes of its loop, and only then retires the old object. The
+// configuration a task holds is therefore never written while it reads it.
 #include <signal.h>
 
 #include <atomic>
@@ -17,8 +23,14 @@
 #include "core/OvWake.h"
 #include "ovapi/OvApi.h"
 #include "recv/RecvEssentials.h"
+#include "serializer/tSerializer.h"
 
 tConfiguration g_config;
+// The configuration in force: g_config until the first reload, then the
+// newest one taken over by the tasks (owned here). `pending` is one a failed
+// reload had handed over in part; it lives until the tasks have stopped.
+tConfiguration* g_current = &g_config;
+tConfiguration* g_pending = nullptr;
 int g_argc = 0;
 char** g_argv = nullptr;
 // 1 while the process is to keep running. Lock-free, so the handler may
@@ -59,25 +71,44 @@ int DoInit(tConfiguration* config) {
   return InstallReloadHandler();
 }
 
-// Stop, re-read, re-initialise, restart. Non-zero on success; on failure
-// the error has been printed.
+void Retire(tConfiguration** config) {
+  if (*config != &g_config) {
+    delete *config;
+  }
+  *config = nullptr;
+}
+
+// Re-read and hand over. Non-zero on success; on failure the error has been
+// printed and the tasks still run (the caller stops them).
 int Reload(int signal) {
   printf("Caught signal %d: reloading config\n", signal);
   NotifyReloading();
-  TaskShutdownAll();
-  int ok = GetConfig(g_argc, g_argv, &g_config);
-  if (ok) {
-    ResetHostApi();
-    ok = TaskInitAll(&g_config) && InstallReloadHandler();
+  auto* next = new tConfiguration;
+  ConfigCopy(g_current, next);
+  int ok = GetConfig(g_argc, g_argv, next);
+  if (!ok) {
+    Retire(&next);
+  } else {
+    next->getSerializer()->SetStrictCommands(next->getStrictCommands() != 0);
+    ok = TaskReloadAll(next) && InstallReloadHandler();
   }
   if (!ok) {
+    g_pending = next;
     printf("ERROR: Failed initializing after reloading of config:\n%s\n", g_error);
     return 0;
   }
-  PrintConfig(&g_config);
-  TaskRunAll(&g_config);
+  PrintConfig(next);
+  Retire(&g_current);
+  g_current = next;
   NotifyReady();
   return 1;
+}
+
+void Stop() {
+  NotifyStopping();
+  TaskShutdownAll();
+  Retire(&g_pending);
+  Retire(&g_current);
 }
 
 // Runs until a stop; the exit status (0 after a stop, 1 when a reload or a
@@ -98,16 +129,15 @@ int DoMain(tConfiguration* config) {
       continue;
     }
     if (reason == SIGUSR1 && DoLoop.load() != 0 && !Reload(SIGUSR1)) {
-      NotifyStopping();  // the service manager must not wait for READY
-      return 1;          // tasks were stopped before the failed step
+      Stop();  // STOPPING first: the service manager must not wait for READY
+      return 1;
     }
     if (reason == WAKE_FATAL) {
       status = 1;
       break;
     }
   }
-  NotifyStopping();
-  TaskShutdownAll();
+  Stop();
   return status;
 }
 

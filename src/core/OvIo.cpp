@@ -1,6 +1,7 @@
 // Descriptor, clock and pacing wrappers used by the task threads.
 #include "OvIo.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -35,6 +36,37 @@ bool IoWriteAll(int fd, const void* buf, size_t length) {
     length -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool IoWriteAllWithin(int fd, const void* buf, size_t length, int timeoutMs) {
+  const char* bytes = static_cast<const char*>(buf);
+  int64_t end = IoMonotonicMs() + timeoutMs;
+  while (length > 0) {
+    ssize_t n = write(fd, bytes, length);
+    if (n > 0) {
+      bytes += n;
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    int64_t left = end - IoMonotonicMs();
+    short revents = 0;
+    if (left <= 0 || IoPollOne(fd, POLLOUT, static_cast<int>(left), &revents) == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    // A hang-up or error shows in the next write's errno.
+  }
+  return true;
+}
+
+int IoSetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 int IoRewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }

@@ -23,6 +23,12 @@ int IoRewind(int fd);
 // Writes all of buf, continuing after partial writes and EINTR; true when
 // every byte went out.
 bool IoWriteAll(int fd, const void* buf, size_t length);
+// As IoWriteAll for a non-blocking descriptor, but never past timeoutMs:
+// while the device takes nothing, waits for room with poll. True when every
+// byte went out; false with errno (ETIMEDOUT when the time ran out first).
+bool IoWriteAllWithin(int fd, const void* buf, size_t length, int timeoutMs);
+// Sets O_NONBLOCK on fd's open file description; non-zero on success.
+int IoSetNonBlocking(int fd);
 // The whole seconds of CLOCK_MONOTONIC_RAW, and its milliseconds (for
 // waiting on a deadline kept in its seconds: CLOCK_MONOTONIC drifts from it
 // under NTP's corrections, by seconds over days).

@@ -43,6 +43,15 @@ int SocketOpenServer(const char* bindAddress, uint16_t port, int* fd, sockaddr_i
   return 1;
 }
 
+int SocketReopenServer(const char* bindAddress, uint16_t port, int* fd, sockaddr_in* address) {
+  FdClose(fd);
+  if (SocketOpenServer(bindAddress, port, fd, address)) {
+    return 1;
+  }
+  FdClose(fd);
+  return 0;
+}
+
 int SocketAcceptNonBlock(int listenFd, int* clientFd) {
   *clientFd = accept(listenFd, nullptr, nullptr);
   if (*clientFd < 0) {

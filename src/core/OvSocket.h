@@ -12,6 +12,9 @@
 // Non-zero on success, 0 with g_error ("Invalid bindAddress: ..." for text
 // that is no IPv4 address).
 int SocketOpenServer(const char* bindAddress, uint16_t port, int* fd, sockaddr_in* address);
+// SocketOpenServer over a port held in *fd: the old socket (if any) is
+// closed first, and on failure nothing is left open (*fd -1).
+int SocketReopenServer(const char* bindAddress, uint16_t port, int* fd, sockaddr_in* address);
 
 // Accepts one waiting connection into *clientFd (negative when none) and makes
 // it non-blocking. Non-zero when a client was accepted; 0 otherwise, silently.

@@ -9,6 +9,7 @@
 #include "core/OvPrintErr.h"
 #include "cts/CtsTaskGpio.h"
 #include "cts/CtsTaskIoctl.h"
+#include "core/OvTask.h"
 #include "ovapi/OvApi.h"
 
 tCtsState g_cts;
@@ -52,12 +53,14 @@ int CtsTaskInitInternal(tConfiguration* config) {
   // A run that never started leaves its descriptor behind.
   CtsTaskCloseDescriptors();
   g_cts.mainLoop = nullptr;
-  g_cts.config = config;
   g_cts.stop.store(0);
+  const char* source = config->getCtsSource();
+  g_cts.uart = config->getUart() != nullptr ? config->getUart() : "";
+  g_cts.source = source != nullptr ? source : "";
+  g_cts.gpioPin = config->getGpioPin();
   if (!InterruptInstall()) {
     return 0;
   }
-  const char* source = config->getCtsSource();
   if (source != nullptr && strcmp(source, "gpio") == 0) {
     g_cts.mainLoop = CtsMainGpio;
     return 1;
@@ -72,6 +75,19 @@ int CtsTaskInitInternal(tConfiguration* config) {
     return 1;
   }
   return PrintErr("Invalid ctsSource: %s", source != nullptr ? source : "(null)");
+}
+
+int CtsTaskReload(void* config) {
+  auto* next = static_cast<tConfiguration*>(config);
+  const char* source = next->getCtsSource() != nullptr ? next->getCtsSource() : "";
+  const char* uart = next->getUart() != nullptr ? next->getUart() : "";
+  bool same = g_cts.source == source;
+  if (same && g_cts.source == "gpio") {
+    same = g_cts.gpioPin == next->getGpioPin();
+  } else if (same) {
+    same = g_cts.uart == uart;
+  }
+  return same ? 1 : TASK_RESTART;
 }
 
 void* CtsTaskRun(void*) {

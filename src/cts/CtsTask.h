@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <string>
 
 #include "config/Configuration.h"
 
@@ -18,7 +19,11 @@ struct tCtsState {
   std::atomic<int> uartFd{-1};    // ioctl mode: the task's own UART descriptor
   std::atomic<int> valueFd{-1};   // gpio mode: the pin's value file
   void (*mainLoop)() = nullptr;   // CtsMainGpio or CtsMainIoctl
-  tConfiguration* config = nullptr;
+  // What the thread uses of the configuration, copied at init, so that a
+  // reload may retire the configuration it came from while the thread runs.
+  std::string uart;
+  std::string source;
+  int gpioPin = 0;
   std::atomic<int> stop{0};       // raised by shutdown, read by the thread
   std::atomic<int> running{0};    // 1 while the thread is inside CtsTaskRun
   std::atomic<pthread_t> thread{};  // the thread, valid while running is 1
@@ -32,6 +37,10 @@ extern tCtsState g_cts;
 // errno=%s").
 int CtsTaskInit(void* config);
 int CtsTaskInitInternal(tConfiguration* config);
+// Task-table reload: 1 when the new configuration changes nothing the
+// monitor uses (it keeps running as it is), TASK_RESTART when ctsSource,
+// gpioPin (gpio mode) or uart (ioctl mode) changed.
+int CtsTaskReload(void* config);
 // Thread body: runs mainLoop unless a stop came first, then closes the
 // descriptors; they are never closed under a wait.
 void* CtsTaskRun(void* arg);

@@ -83,7 +83,7 @@ const char* WaitEdge(int fd) {
 }  // namespace
 
 void CtsMainGpio() {
-  int pin = g_cts.config->getGpioPin();
+  int pin = g_cts.gpioPin;
   const char* failure = PreparePin(pin);
   if (failure != nullptr) {
     printf("CtsMainGpio: %s\n", failure);

@@ -35,7 +35,7 @@ int CtsUartOpen(const char* path, int* fd) {
 void CtsMainIoctl() {
   tUartLink link;
   // Only the modem lines are used here: the device is opened, not configured.
-  UartLinkInit(&link, g_cts.config->getUart(), 0, 0, UART_LINK_CTS);
+  UartLinkInit(&link, g_cts.uart.c_str(), 0, 0, UART_LINK_CTS);
   int fd = g_cts.uartFd.load();
   while (fd >= 0 && !CtsTaskStopping()) {
     if (ModemWaitCtsChange(fd)) {

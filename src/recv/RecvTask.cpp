@@ -46,19 +46,28 @@ constexpr size_t kUartSlot = 0;
 constexpr size_t kListenSlot = 1;
 constexpr size_t kWakeSlot = 2;
 constexpr size_t kFirstClientSlot = 3;
+// How long the main thread waits for the thread to take a configuration.
+constexpr int kReloadAwaitMs = 10000;
 constexpr short kHangUp = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
 
 std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
 
-int OpenUart(tRecvConfig* config) { return UartOpen(config->getUart(), &g_recv.uartFd); }
-
-int OpenSocket(tRecvConfig* config) {
-  return SocketOpenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
-                          &g_recv.address);
+// Opens and configures the device of config; 0 with g_error and nothing
+// left open.
+int OpenUart(tRecvConfig* config) {
+  if (!UartOpen(config->getUart(), &g_recv.uartFd)) {
+    return 0;
+  }
+  if (!UartConfigure(g_recv.uartFd, config->getSpeed(), kUartTimeoutMs)) {
+    FdClose(&g_recv.uartFd);
+    return 0;
+  }
+  return 1;
 }
 
-int ConfigureUart(tRecvConfig* config) {
-  return UartConfigure(g_recv.uartFd, config->getSpeed(), kUartTimeoutMs);
+int OpenSocket(tRecvConfig* config) {
+  return SocketReopenServer(config->getBindAddress(), config->getRecvPort(), &g_recv.listenFd,
+                            &g_recv.address);
 }
 
 void FeedBytes(const uint8_t* bytes, ssize_t count) {
@@ -228,11 +237,11 @@ int RecvTaskInit(void* config) {
     return 0;
   }
   g_recv.config = whole;
+  g_recv.reload.phase.store(tHandOverPhase::Idle);
   if (!OpenUart(g_recv.config)) {
     return 0;
   }
   if (!OpenSocket(g_recv.config)) {
-    FdClose(&g_recv.listenFd);  // the socket may exist after a failed bind
     return 0;
   }
   g_recv.state.store(1);
@@ -240,10 +249,6 @@ int RecvTaskInit(void* config) {
 }
 
 void* RecvTaskRun(void*) {
-  if (!ConfigureUart(g_recv.config)) {
-    RecvTaskClose();  // the reason stays in g_error; nothing is printed
-    return nullptr;
-  }
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
   g_recv.lastByteUs = IoMonotonicUs();
   g_recv.settleUs = RecvTaskSettleUs(g_recv.config->getSpeed());
@@ -264,6 +269,52 @@ int RecvTaskShutdown() {
   return 1;
 }
 
+namespace {
+
+// Closes the port and its clients, then binds the port of config.
+int Rebind(tConfiguration* config) {
+  for (tRecvClient& client : g_recv.clients) {
+    RecvClientClose(&client);
+  }
+  g_recv.clients.clear();
+  g_recv.acceptBackOff = tAcceptBackOff{};
+  return OpenSocket(config);
+}
+
+// Another device or speed: bytes of the old one never join bytes of the new
+// one, and the parser waits for a quiet line or clear-to-send as at start.
+int Reopen(tConfiguration* config) {
+  FdClose(&g_recv.uartFd);
+  OvApiInstance* instance = OvApiGetInstance(0);
+  instance->active.store(0, std::memory_order_release);
+  instance->rxCount.store(0, std::memory_order_relaxed);
+  RxCount = 0;
+  g_recv.uartPausedUntilMs = 0;
+  g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
+  g_recv.lastByteUs = IoMonotonicUs();
+  g_recv.settleUs = RecvTaskSettleUs(config->getSpeed());
+  if (!OpenUart(config)) {
+    return 0;
+  }
+  UartLinkInit(&g_recv.link, config->getUart(), config->getSpeed(), kUartTimeoutMs,
+               UART_LINK_RECV);
+  return 1;
+}
+
+// Between two passes: rebind, reopen, then read everything else from next.
+int Apply(void* item) {
+  return ConfigAdopt(&g_recv, static_cast<tConfiguration*>(item), &tConfiguration::getRecvPort,
+                     Rebind, Reopen);
+}
+
+}  // namespace
+
+void RecvTaskTakeReload() { HandOverServe(&g_recv.reload, Apply); }
+
+int RecvTaskReload(void* config) {
+  return HandOverGive(&g_recv.reload, config, g_recv.wakeFd.load(), kReloadAwaitMs);
+}
+
 void RecvTaskLoop() {
   long long now = IoMonotonicMs();
   BuildPollSet(now);
@@ -273,7 +324,7 @@ void RecvTaskLoop() {
   bool fed = false;
   if (rc > 0) {
     if (g_polls[kWakeSlot].revents != 0) {
-      EventDrain(g_polls[kWakeSlot].fd);
+      EventDrain(g_recv.wakeFd.load());
     }
     ServeClients(polled);
     short uart = g_polls[kUartSlot].revents;
@@ -287,6 +338,7 @@ void RecvTaskLoop() {
     }
     RemoveClosedClients();
   }
+  RecvTaskTakeReload();
   if (UartLinkIsLost(&g_recv.link) && UartLinkReopen(&g_recv.link, &g_recv.uartFd)) {
     QuietLine(now);  // nothing from before the loss survives its return
   }

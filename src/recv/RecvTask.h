@@ -2,7 +2,8 @@
 // assembler and broadcasts every serialized message, followed by the
 // delimiter, to every client of the receive port. Row 0 of the task table.
 //
-// One poll covers the UART, the listening socket and every client. The
+// One poll covers the UART, the listening socket, the wake-up eventfd (a
+// stop, a reload's offer) and every client. The
 // documents completed from one UART read form a batch: each client gets the
 // batch in one send (the rest queued, see RecvClients), and the "-->" lines
 // go to standard output in one write. Nothing waits for more bytes, so a
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "config/Configuration.h"
+#include "core/OvHandOver.h"
 #include "core/OvSocket.h"
 #include "core/OvUartLink.h"
 #include "recv/RecvClients.h"
@@ -48,11 +50,13 @@ struct tRecvState {
   // silence after which the line counts as settled (from the speed).
   int64_t lastByteUs = 0;
   int64_t settleUs = 0;
-  // Ends the thread's wait at a stop. Opened by the first init and kept for
-  // the life of the process, so the stopping thread never posts to a closed
-  // (or reused) descriptor.
-  std::atomic<int> wakeFd{-1};
   tAcceptBackOff acceptBackOff;             // while out of descriptors
+  // Eventfd in the poll, posted by a stop and by a reload's offer. Opened by
+  // the first init and kept for the life of the process, so the main thread
+  // never posts to a closed (or reused) descriptor.
+  std::atomic<int> wakeFd{-1};
+  // A new configuration from the main thread, taken between two passes.
+  tHandOver reload;
 };
 
 extern tRecvState g_recv;
@@ -61,12 +65,23 @@ extern tRecvState g_recv;
 extern uint32_t RxCount;
 extern uint32_t RxCountError;
 
-// Task-table row. Init opens the UART and the port: non-zero on success, 0
-// with g_error. Run is the thread body (null result). Shutdown asks the
-// thread to stop and answers 1 (join it).
+// Task-table row. Init opens and configures the UART and opens the port:
+// non-zero on success, 0 with g_error. Run is the thread body (null result).
+// Shutdown asks the thread to stop and answers 1 (join it). Reload offers a
+// new configuration to the running thread and waits until it is applied
+// (non-zero, or 0 with g_error): the port is rebound (its clients closed)
+// only when recvPort or bindAddress changed, and the UART reopened (the
+// parser restarted, inactive until a quiet line or clear-to-send) only when
+// uart or speed changed; the clients, the UART and the parser otherwise
+// carry on, and the delimiter, logDocuments and clientQueueKiB apply from
+// the next document.
 int RecvTaskInit(void* config);
 void* RecvTaskRun(void* config);
 int RecvTaskShutdown();
+int RecvTaskReload(void* config);
+// The receive thread's half of a reload: applies the configuration offered,
+// if any (called once per pass).
+void RecvTaskTakeReload();
 
 // Resets g_recv (descriptors -1, no clients, state 0) and keeps essentials;
 // opens wakeFd the first time. Non-zero on success, 0 with g_error.

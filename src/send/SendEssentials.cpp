@@ -19,7 +19,8 @@ void ReleasePayload(OvApiSendAckMessage* msg) { Free(&msg->payload); }
 void ReleasePayload(OvApiNetCmdMessage* msg) { Free(&msg->payload); }
 
 // Clears the pending record, reads the message as this kind and, on
-// success, moves the reading into the pending record (userData stays 0).
+// success, moves the reading into the pending record, numbered with the
+// command being served, so that its transmit reports name it.
 template <typename Record>
 const char* ParseStep(Record* pending, uint32_t opcode) {
   ReleasePayload(pending);
@@ -31,7 +32,7 @@ const char* ParseStep(Record* pending, uint32_t opcode) {
     ReleasePayload(&reading);
     return result;
   }
-  reading.userData = 0;
+  reading.userData = g_send.commandId;
   *pending = reading;
   g_send.msgType = opcode;
   return nullptr;
@@ -70,14 +71,13 @@ const char* ParseMsg() {
 }
 
 OvApiResult SendMessageToOvApi() {
-  g_send.messageWritten.store(0, std::memory_order_release);
   switch (g_send.msgType) {
     case 0x02: return OvApiSendUnacknowledged(0, &g_send.unackMsg);
     case 0x03: return OvApiSendAcknowledged(0, &g_send.ackMsg);
     case 0x08: return OvApiSendNodeInfoRequest(0, &g_send.nodeInfoRequest);
     case 0x09:
-      // The request carries a user value only; the gateway's hooks ignore it.
-      return OvApiSendNeighborListRequest(0, 0);
+      // The request carries the command's number only.
+      return OvApiSendNeighborListRequest(0, g_send.commandId);
     case 0x0A: return OvApiSendNetCmd(0, &g_send.netCmd);
     case 0x10: return OvApiSendWesCmd(0, &g_send.wesCmd);
     case 0x11: return OvApiSendWesResponse(0, &g_send.wesResponse);

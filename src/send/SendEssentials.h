@@ -24,7 +24,7 @@ const char* ParseMsgNetCmdRequest();
 const char* ParseMsgWesCmd();
 const char* ParseMsgWesResponse();
 const char* ParseMsgAltCmd();
-// Clears messageWritten and queues the pending command on instance 0; the
+// Queues the pending command on instance 0 under g_send.commandId; the
 // send function's result (Ok when queued). An unknown msgType queues
 // nothing and answers Ok.
 OvApiResult SendMessageToOvApi();

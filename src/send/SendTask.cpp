@@ -24,26 +24,32 @@ tSendState g_send;
 namespace {
 
 constexpr int kUartTimeoutMs = 250;
-// The longest single wait: a stop posts the wake-up descriptor, so this only
-// bounds how long a missed post could go unnoticed.
-constexpr int kIdleWaitMs = 250;
+// Idle, the thread sleeps until a descriptor or a post wakes it: a stop, a
+// reload and both transmit reports post the wake-up descriptor.
+constexpr int kIdleWaitMs = -1;
+// How long the main thread waits for the thread to take a configuration.
+constexpr int kReloadAwaitMs = 10000;
 constexpr int kPollSlots = 3 + SEND_MAX_CLIENTS;  // wake-up, listener, UART, clients
 constexpr int kFirstClientSlot = 3;
 
+// Opens and configures the device of config into the lease; 0 with g_error
+// and nothing left open.
 int OpenUart(tSendConfig* config) {
   int fd = -1;
-  int ok = UartOpen(config->getUart(), &fd);
-  g_send.uartFd.store(fd);
-  return ok;
+  if (!UartOpen(config->getUart(), &fd)) {
+    return 0;
+  }
+  if (!UartConfigure(fd, config->getSpeed(), kUartTimeoutMs)) {
+    FdClose(&fd);
+    return 0;
+  }
+  SendTaskAdoptUart(fd);
+  return 1;
 }
 
 int OpenSocket(tSendConfig* config) {
-  return SocketOpenServer(config->getBindAddress(), config->getSendPort(), &g_send.listenFd,
-                          &g_send.address);
-}
-
-int ConfigureUart(tSendConfig* config) {
-  return UartConfigure(g_send.uartFd.load(), config->getSpeed(), kUartTimeoutMs);
+  return SocketReopenServer(config->getBindAddress(), config->getSendPort(), &g_send.listenFd,
+                            &g_send.address);
 }
 
 void ReleaseClient(tSendClient* client) {
@@ -65,7 +71,11 @@ void ReleaseAllClients() {
   }
 }
 
-bool IsReading(const tSendClient& client) { return client.fd >= 0 && client.completed == 0; }
+bool IsReading(const tSendClient& client) { return client.phase == tSendPhase::Reading; }
+
+bool IsQueued(const tSendClient& client) { return client.phase == tSendPhase::Queued; }
+
+bool Waiting() { return g_send.served == tSendPhase::Waiting; }
 
 // The connection whose last byte (or accept) lies furthest back among those
 // still being read; null when none is.
@@ -81,7 +91,7 @@ tSendClient* LongestSilent() {
 
 tSendClient* FreeSlot() {
   for (tSendClient& client : g_send.clients) {
-    if (client.fd < 0) {
+    if (client.phase == tSendPhase::Free) {
       return &client;
     }
   }
@@ -118,6 +128,7 @@ void ReadClient(tSendClient* client, long long now) {
   client->len += static_cast<uint32_t>(count);
   client->lastByteMs = now;
   if (balanced) {
+    client->phase = tSendPhase::Queued;
     client->completed = g_send.completedCount.fetch_add(1, std::memory_order_relaxed) + 1;
   }
 }
@@ -137,7 +148,7 @@ void Answer(const char* content) {
   WriteStatusToClient(content);
   SendEssentialsReleasePayloads();
   CleanUpClient();
-  g_send.waiting = false;
+  g_send.served = tSendPhase::Free;
 }
 
 // The error of a command while the device is gone.
@@ -150,7 +161,7 @@ const char* Unavailable() {
 void ReopenUart() {
   int fd = -1;
   if (UartLinkIsLost(&g_send.link) && UartLinkReopen(&g_send.link, &fd)) {
-    g_send.uartFd.store(fd);
+    SendTaskAdoptUart(fd);
   }
 }
 
@@ -159,7 +170,7 @@ void ReopenUart() {
 void StartNextCommand() {
   tSendClient* next = nullptr;
   for (tSendClient& client : g_send.clients) {
-    if (client.fd >= 0 && client.completed != 0 &&
+    if (IsQueued(client) &&
         (next == nullptr || client.completed < next->completed)) {
       next = &client;
     }
@@ -171,6 +182,8 @@ void StartNextCommand() {
   g_send.msgBuf = next->buf;
   g_send.msgLen = next->len;
   *next = tSendClient{};
+  g_send.served = tSendPhase::Serving;
+  if (++g_send.commandId == 0) ++g_send.commandId;  // 0 names no command
   PrintMsg();
   const char* content = ParseMsg();
   if (content == nullptr && UartLinkIsLost(&g_send.link)) {
@@ -179,7 +192,7 @@ void StartNextCommand() {
   if (content == nullptr) {
     OvApiResult code = SendMessageToOvApi();
     if (code == Ok) {
-      g_send.waiting = true;
+      g_send.served = tSendPhase::Waiting;
       g_send.writtenDeadline = IoMonotonicRawSeconds() + g_send.config->getCtsTimeoutSecs();
       return;
     }
@@ -189,46 +202,68 @@ void StartNextCommand() {
   Answer(content);
 }
 
-// Ends the wait of the command being served when the frame was written, or
-// when the whole raw-monotonic seconds are past its deadline, or on a stop.
+// Answers the waiting command as a stop does: taken back from the host API,
+// "not written within" its time-out.
+void AnswerNotWritten() {
+  OvApiCancelEnqueuedMessage(0);
+  PrintErr("Message was not written to UART within %d seconds",
+           g_send.config->getCtsTimeoutSecs());
+  Answer(g_error);
+}
+
+// The write of the waiting command failed: "error" with the errno, and a
+// device that went away is handled as a hang-up.
+void AnswerWriteFailed(int err) {
+  OvApiCancelEnqueuedMessage(0);
+  PrintErr("Message was not written to UART. errno=%s", PrintErrNo(err));
+  Answer(g_error);
+  if (UartLinkIsGone(err) && !UartLinkIsLost(&g_send.link)) {
+    SendTaskUartLost(err);
+  }
+}
+
+// Ends the wait of the command being served when a report with its number
+// came (written, or failed), or when the whole raw-monotonic seconds are
+// past its deadline, or on a stop. A report for an earlier number is late
+// and changes nothing.
 void CheckWritten() {
-  if (!g_send.waiting) {
+  if (!Waiting()) {
     return;
   }
-  if (g_send.messageWritten.load(std::memory_order_acquire) != 0) {
+  if (g_send.writtenId.load(std::memory_order_acquire) == g_send.commandId) {
     Answer(nullptr);
+  } else if (g_send.failedId.load(std::memory_order_acquire) == g_send.commandId) {
+    AnswerWriteFailed(g_send.failedErrno.load(std::memory_order_relaxed));
   } else if (IoMonotonicRawSeconds() > g_send.writtenDeadline || g_send.state.load() != 1) {
-    OvApiCancelEnqueuedMessage(0);
-    PrintErr("Message was not written to UART within %d seconds",
-             g_send.config->getCtsTimeoutSecs());
-    Answer(g_error);
+    AnswerNotWritten();
   }
 }
 
 bool HasCompleted() {
   for (const tSendClient& client : g_send.clients) {
-    if (client.fd >= 0 && client.completed != 0) {
+    if (IsQueued(client)) {
       return true;
     }
   }
   return false;
 }
 
+// The shorter of two waits; a negative waitMs is no limit.
 int Shorter(long long remainingMs, int waitMs) {
   if (remainingMs < 0) {
     return 0;
   }
-  return remainingMs < waitMs ? static_cast<int>(remainingMs) : waitMs;
+  return (waitMs < 0 || remainingMs < waitMs) ? static_cast<int>(remainingMs) : waitMs;
 }
 
 // The poll time-out: the nearest read deadline, the end of the written wait
 // or the end of an accept back-off, never more than maxWaitMs.
 int WaitMs(long long now, int maxWaitMs) {
   int wait = maxWaitMs;
-  if (!g_send.waiting && HasCompleted()) {
+  if (!Waiting() && HasCompleted()) {
     return 0;
   }
-  if (g_send.waiting) {
+  if (Waiting()) {
     // In the deadline's own clock: measured against `now` the drift between
     // the two would end each wait early and spin until the deadline.
     wait = Shorter((g_send.writtenDeadline + 1) * 1000LL - IoMonotonicRawMs(), wait);
@@ -269,6 +304,7 @@ int SendTaskAddClient(int fd) {
     return 0;
   }
   long long now = IoMonotonicMs();
+  slot->phase = tSendPhase::Reading;
   slot->fd = fd;
   slot->deadlineMs = now + SEND_READ_BOUND_MS;
   slot->lastByteMs = now;
@@ -278,17 +314,18 @@ int SendTaskAddClient(int fd) {
 int SendTaskOpenClients() {
   int open = 0;
   for (const tSendClient& client : g_send.clients) {
-    open += client.fd >= 0 ? 1 : 0;
+    open += client.phase != tSendPhase::Free ? 1 : 0;
   }
   return open;
 }
 
 void SendTaskStep(int maxWaitMs) {
+  SendTaskTakeReload();
   long long now = IoMonotonicMs();
   ReopenUart();
   ExpireClients(now);
   CheckWritten();
-  if (!g_send.waiting) {
+  if (!Waiting()) {
     StartNextCommand();
   }
   pollfd fds[kPollSlots];
@@ -299,7 +336,7 @@ void SendTaskStep(int maxWaitMs) {
   bool listen = SocketAcceptReady(&g_send.acceptBackOff, now, &wait);
   fds[count++] = {listen ? g_send.listenFd : -1, POLLIN, 0};
   // No events asked: only a hang-up or error of the device is reported.
-  fds[count++] = {g_send.uartFd.load(), 0, 0};
+  fds[count++] = {FdLeaseOwned(&g_send.uart), 0, 0};
   if (UartLinkIsLost(&g_send.link)) wait = Shorter(UartLinkRetryInMs(&g_send.link), wait);
   for (tSendClient& client : g_send.clients) {
     if (IsReading(client)) {
@@ -350,9 +387,11 @@ int SendTaskInitEssentials(tConfigEssentials* essentials) {
   g_send.completedCount.store(0);
   g_send.msgLen = 0;
   g_send.msgType = 0;
-  g_send.waiting = false;
+  g_send.served = tSendPhase::Free;
   g_send.writtenDeadline = 0;
-  g_send.messageWritten.store(0);
+  g_send.writtenId.store(0);
+  g_send.failedId.store(0);
+  g_send.reload.phase.store(tHandOverPhase::Idle);
   if (g_send.wakeFd.load() >= 0) {
     EventDrain(g_send.wakeFd.load());
     return 1;
@@ -374,7 +413,6 @@ int SendTaskInit(void* config) {
     return 0;
   }
   if (!OpenSocket(g_send.config)) {
-    FdClose(&g_send.listenFd);
     return 0;
   }
   g_send.state.store(1);
@@ -382,9 +420,6 @@ int SendTaskInit(void* config) {
 }
 
 void* SendTaskRun(void*) {
-  if (!ConfigureUart(g_send.config)) {
-    return nullptr;  // the port stays open but unserved; reason in g_error
-  }
   UartLinkInit(&g_send.link, g_send.config->getUart(), g_send.config->getSpeed(), kUartTimeoutMs,
                UART_LINK_SEND);
   // The run flag was raised by init; raising it again here could undo a
@@ -401,10 +436,9 @@ int SendTaskShutdown() {
 }
 
 void SendTaskUartLost(int err) {
-  int fd = g_send.uartFd.exchange(-1);
-  FdClose(&fd);
+  FdLeaseRetire(&g_send.uart);
   UartLinkLost(&g_send.link, err);
-  if (g_send.waiting) {
+  if (Waiting()) {
     OvApiCancelEnqueuedMessage(0);
     Answer(Unavailable());
   }
@@ -447,7 +481,50 @@ void CleanUpClient() {
 }
 
 void SendTaskClose() {
-  int fd = g_send.uartFd.exchange(-1);
-  FdClose(&fd);
+  FdLeaseRetire(&g_send.uart);
   FdClose(&g_send.listenFd);
+}
+
+void SendTaskAdoptUart(int fd) {
+  IoSetNonBlocking(fd);
+  FdLeasePublish(&g_send.uart, fd);
+}
+
+namespace {
+
+// Closes the port and every connection not yet served, then binds the port
+// of config.
+int Rebind(tConfiguration* config) {
+  ReleaseAllClients();
+  g_send.acceptBackOff = tAcceptBackOff{};
+  return OpenSocket(config);
+}
+
+// Another device or speed: the waiting command is answered as a stop answers
+// it, and the new device replaces the old one (lost or not).
+int Reopen(tConfiguration* config) {
+  if (Waiting()) {
+    AnswerNotWritten();
+  }
+  FdLeaseRetire(&g_send.uart);
+  if (!OpenUart(config)) {
+    return 0;
+  }
+  UartLinkInit(&g_send.link, config->getUart(), config->getSpeed(), kUartTimeoutMs,
+               UART_LINK_SEND);
+  return 1;
+}
+
+// Between two passes: rebind, reopen, then read everything else from next.
+int Apply(void* item) {
+  return ConfigAdopt(&g_send, static_cast<tConfiguration*>(item), &tConfiguration::getSendPort,
+                     Rebind, Reopen);
+}
+
+}  // namespace
+
+void SendTaskTakeReload() { HandOverServe(&g_send.reload, Apply); }
+
+int SendTaskReload(void* config) {
+  return HandOverGive(&g_send.reload, config, g_send.wakeFd.load(), kReloadAwaitMs);
 }

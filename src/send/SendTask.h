@@ -7,6 +7,32 @@
 // completed, and each is answered with one status reply plus the delimiter on
 // its own connection, then closed. Row 1 of the task table. The transmit
 // hooks that the CTS thread runs live in SendHooks.
+//
+// A connection's phases (tSendPhase):
+//   Free    -> Reading  accepted into a free slot (SendTaskAddClient)
+//   Reading -> Queued   its braces balance: numbered in completion order
+//   Reading -> Free     read bound over, peer closed, read error, evicted by
+//                       a newer connection while all slots are taken, or its
+//                       port rebound by a reload
+//   Queued  -> Serving  the earliest queued one moves out of its slot into
+//                       g_send.clientFd/msgBuf and is parsed
+//   Serving -> Waiting  staged with the host API under its own command
+//                       number (the slot's userData); waits for the CTS thread
+//   Serving -> Free     refused (bad command, no device, staging failed):
+//                       answered with "error" and closed
+//   Waiting -> Free     answered and closed when the written report with its
+//                       number comes ("ok"), the write failed ("error" with
+//                       errno), its deadline passed, the device went away, a
+//                       reload changed the UART, or a stop
+//   Queued  -> Free     a stop, or its port rebound by a reload (unanswered)
+//
+// The UART descriptors and who may touch them, in one place:
+//   g_recv.uartFd  the receive thread's own; opened, read, closed only there
+//   g_send.uart    the send thread's own (opens, reopens, closes, polls it
+//                  for hang-ups); lent to the CTS thread for frame writes
+//                  through tFdLease, so it is never closed under a write
+//   g_cts.uartFd   the CTS thread's own (ioctl mode: modem-line waits); the
+//                  main thread opens it before the thread starts
 #pragma once
 #include <netinet/in.h>
 
@@ -14,6 +40,8 @@
 #include <cstdint>
 
 #include "config/Configuration.h"
+#include "core/OvFdLease.h"
+#include "core/OvHandOver.h"
 #include "core/OvSocket.h"
 #include "core/OvUartLink.h"
 #include "ovapi/OvApi.h"
@@ -22,20 +50,26 @@
 constexpr uint32_t SEND_MSG_MAX = 4096;   // message bytes per connection
 constexpr int SEND_READ_BOUND_MS = 4900;  // a connection's time to complete
 constexpr int SEND_MAX_CLIENTS = 64;      // open connections, served or not
+// Longest write of one frame to the UART: a 40-byte frame takes 3.5 ms at
+// 115200 baud, so only a device that takes nothing reaches it.
+constexpr int SEND_TX_BOUND_MS = 1000;
 
-// One accepted connection. Slots with fd -1 are free.
+enum class tSendPhase : int { Free, Reading, Queued, Serving, Waiting };
+
+// One accepted connection; a slot is Free, Reading or Queued.
 struct tSendClient {
+  tSendPhase phase = tSendPhase::Free;
   int fd = -1;
   char* buf = nullptr;          // owned; SEND_MSG_MAX + 1 bytes for the NUL
   uint32_t len = 0;
   tBraceScan scan{};
   long long deadlineMs = 0;     // monotonic ms that end its read bound
   long long lastByteMs = 0;     // accept or last byte: the cap's eviction order
-  uint64_t completed = 0;       // 0 while reading; else its place in the queue
+  uint64_t completed = 0;       // Queued: its place in the queue
 };
 
 struct tSendState {
-  std::atomic<int> uartFd{-1};  // written to by the CTS thread's hook
+  tFdLease uart;                // owned here, lent to the CTS thread's hook
   tUartLink link;               // reopens the UART after a hang-up
   tConfigEssentials* essentials = nullptr;
   tSendConfig* config = nullptr;
@@ -53,7 +87,8 @@ struct tSendState {
   char* msgBuf = nullptr;       // owned; SEND_MSG_MAX + 1 bytes
   uint32_t msgLen = 0;
   uint32_t msgType = 0;         // opcode of the pending record
-  bool waiting = false;         // queued, waiting for the written flag
+  tSendPhase served = tSendPhase::Free;  // Free, Serving or Waiting
+  uint32_t commandId = 0;       // number of the served command, never 0
   long writtenDeadline = 0;     // raw-monotonic second that ends the wait
   OvApiSendUnackMessage unackMsg{};
   OvApiSendAckMessage ackMsg{};
@@ -63,7 +98,13 @@ struct tSendState {
   OvApiWesCmdMessage wesCmd{};
   OvApiWesResponseMessage wesResponse{};
   OvApiAltCmdMessage altCmd{};
-  std::atomic<uint8_t> messageWritten{0};  // set by the CTS thread
+  // Reports of the CTS thread's hooks, each naming its command by number:
+  // written, or not written with the write's errno (stored before the id).
+  std::atomic<uint32_t> writtenId{0};
+  std::atomic<uint32_t> failedId{0};
+  std::atomic<int> failedErrno{0};
+  // A new configuration from the main thread, taken between two passes.
+  tHandOver reload;
   // Eventfd posted with messageWritten and by a stop; created once and kept
   // for the life of the process, so the CTS thread never posts to a
   // descriptor that was closed and reused.
@@ -72,11 +113,21 @@ struct tSendState {
 
 extern tSendState g_send;
 
-// Task-table row: init opens the UART and the port (non-zero, or 0 with
-// g_error); run is the thread body; shutdown asks it to stop, answers 1.
+// Task-table row: init opens and configures the UART and opens the port
+// (non-zero, or 0 with g_error); run is the thread body; shutdown asks it to
+// stop, answers 1. Reload offers a new configuration to the running thread
+// and waits for it to be applied (non-zero, or 0 with g_error): the UART is
+// reopened only when uart or speed changed (a waiting command is then
+// answered as a stop answers it), the port rebound only when sendPort or
+// bindAddress changed (its unserved connections closed); everything else
+// applies from the next command.
 int SendTaskInit(void* config);
 void* SendTaskRun(void* config);
 int SendTaskShutdown();
+int SendTaskReload(void* config);
+// The send thread's half of a reload: applies the configuration offered, if
+// any (called once per pass).
+void SendTaskTakeReload();
 
 // Resets g_send (descriptors -1, everything else zero) and keeps essentials;
 // releases every connection, message or payload left from before. Creates
@@ -100,6 +151,9 @@ bool SendTaskScanBraces(tBraceScan* scan, const char* bytes, uint32_t count);
 // second from then on; commands meanwhile are answered "Serial device
 // unavailable: PATH".
 void SendTaskUartLost(int err);
+// Publishes a freshly opened UART descriptor for the CTS thread's writes
+// (made non-blocking, so a write can be bounded).
+void SendTaskAdoptUart(int fd);
 // Terminates and prints the message being served.
 void PrintMsg();
 // "error" with content when content is non-empty, else "ok"; printed and

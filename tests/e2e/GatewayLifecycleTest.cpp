@@ -131,7 +131,12 @@ TEST_F(GatewayLifecycleTest, StartUpFailuresPrintUsage) {
       {{"-C", "uart=/nonexistent/tty,recvPort=" + std::to_string(recvPort_)},
        "Failed to open UART /nonexistent/tty"},
       {{"-c", dir_ + "/missing.conf"}, ""},
+      // Opens, but is no terminal: the set-up fails before anything is served.
+      {{"-C", "uart=" + dir_ + "/plain.conf,recvPort=" + std::to_string(recvPort_) +
+                  ",sendPort=" + std::to_string(sendPort_)},
+       "tcgetattr failed. errno=25"},
   };
+  WriteConfig(dir_ + "/plain.conf", {"not a terminal"});
   for (const Case& c : cases) {
     GatewayProcess gw;  // its own directory: the output file is per directory
     ASSERT_TRUE(gw.Start(c.args, &sim_, TempDir()));

@@ -47,11 +47,12 @@ class SendTaskTest : public ::testing::Test {
     g_send.state.store(1);
     ASSERT_EQ(0, pipe(uart_));
     fcntl(uart_[0], F_SETFL, O_NONBLOCK);
-    g_send.uartFd.store(uart_[1]);
+    SendTaskAdoptUart(uart_[1]);
   }
   void TearDown() override {
     Stop();
-    g_send.uartFd.store(-1);
+    FdLeaseRetire(&g_send.uart);  // closes the write end
+    uart_[1] = -1;
     config_.getSerializer()->SetStrictCommands(false);
     SendTaskInitEssentials(&config_);
     for (int& fd : peers_) FdClose(&fd);
@@ -214,7 +215,8 @@ TEST_F(SendTaskTest, SilentConnectionIsClosedAtItsReadBound) {
 TEST_F(SendTaskTest, FullTableClosesTheLongestSilentConnection) {
   size_t complete = Connect();
   Write(complete, R"({"objectType":"altCmd","cmd":1})");
-  g_send.clients[0].completed = 1;  // as the loop marks a complete command
+  g_send.clients[0].phase = tSendPhase::Queued;  // as the loop marks a complete command
+  g_send.clients[0].completed = 1;
   std::vector<size_t> silent;
   for (int i = 1; i < SEND_MAX_CLIENTS; ++i) {
     silent.push_back(Connect());
@@ -242,6 +244,48 @@ TEST_F(SendTaskTest, StopCutsShortTheWrittenWait) {
   Stop();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   EXPECT_NE(std::string::npos, ReadReply(c).find("not written to UART within 30 seconds"));
+}
+
+// A descriptor that refuses writes (open for reading only) fails the write:
+// the command is told it was not written, with the errno, and the frame is
+// taken back rather than left for the next clear-to-send.
+TEST_F(SendTaskTest, FailedUartWriteIsAnErrorReply) {
+  int readOnly = open("/dev/null", O_RDONLY);
+  ASSERT_GE(readOnly, 0);
+  FdLeaseRetire(&g_send.uart);
+  uart_[1] = -1;
+  SendTaskAdoptUart(readOnly);
+  size_t c = Connect();
+  Write(c, R"({"objectType":"altCmd","cmd":1})");
+  std::thread cts = Cts();
+  Start();
+  std::string reply = ReadReply(c);
+  cts.join();
+  EXPECT_NE(std::string::npos, reply.find("\"error\"")) << reply;
+  EXPECT_NE(std::string::npos, reply.find("Message was not written to UART. errno=9 (")) << reply;
+  EXPECT_EQ(Ok, OvApiStatus(0));
+}
+
+// The written report of a command whose deadline passed comes late, while
+// the next command waits: it names the first one, so the second is not
+// answered "ok" for a frame that was never written.
+TEST_F(SendTaskTest, LateWrittenReportNeverConfirmsTheNextCommand) {
+  size_t first = Connect();
+  size_t second = Connect();
+  Write(first, R"({"objectType":"altCmd","cmd":1})");
+  Start();
+  ASSERT_TRUE(WaitFor([] { return OvApiStatus(0) == Pending; }));
+  uint32_t firstId = g_ovApi[0].userData.load();
+  EXPECT_NE(std::string::npos, ReadReply(first).find("not written to UART within 1 seconds"));
+  Write(second, R"({"objectType":"altCmd","cmd":2})");
+  ASSERT_TRUE(WaitFor([&] {
+    return OvApiStatus(0) == Pending && g_ovApi[0].userData.load() != firstId;
+  }));
+  OvApiSupportMessageWritten(0, firstId, nullptr, 0);
+  std::string reply = ReadReply(second);
+  EXPECT_NE(std::string::npos, reply.find("not written to UART within 1 seconds")) << reply;
+  EXPECT_EQ(std::string::npos, reply.find("\"ok\"")) << reply;
+  EXPECT_EQ("", UartBytes());
 }
 
 TEST_F(SendTaskTest, StrictCommandsAreRefusedAndNothingIsQueued) {
