@@ -113,7 +113,7 @@ int OpPoll(const char*, fuse_file_info* fi, fuse_pollhandle* ph, unsigned* reven
         return 0;
     }
     if (ph) Server()->KeepPollHandle(fi->fh, ph);
-    *revents = Model()->PollValue(fi->fh);
+    *revents = Model()->PollValue(fi->fh, ph != nullptr);
     return 0;
 }
 

@@ -198,12 +198,15 @@ int GpioModel::ReadValue(uint64_t handle, std::string* text) {
     return static_cast<int>(text->size());
 }
 
-unsigned GpioModel::PollValue(uint64_t handle) {
+unsigned GpioModel::PollValue(uint64_t handle, bool armed) {
     unsigned mask = POLLIN | POLLRDNORM;
     auto it = handles_.find(handle);
     if (it == handles_.end()) return mask | POLLERR;
     const Pin* p = PinOf(it->second);
-    if (p && p->events == it->second.seen) return mask;
+    if (p && p->events == it->second.seen) {
+        if (armed) log_("gpio-wait " + std::to_string(it->second.pin));
+        return mask;
+    }
     log_("gpio-poll " + std::to_string(it->second.pin) + " event");
     return mask | POLLPRI | POLLERR;
 }

@@ -64,7 +64,10 @@ public:
     int ReadValue(uint64_t handle, std::string* text);
     // Poll mask: POLLIN|POLLRDNORM, plus POLLPRI|POLLERR while an event is
     // unacknowledged or the pin is gone (logged as "gpio-poll PIN event").
-    unsigned PollValue(uint64_t handle);
+    // `armed` tells that the poller asked to be notified, so that without
+    // an event it now sleeps until the next one (logged as "gpio-wait PIN"):
+    // only after that line can an edge be told apart from the last one.
+    unsigned PollValue(uint64_t handle, bool armed = false);
     void CloseValue(uint64_t handle);
 
     // Drives the CTS pin: high is CTS dropped, low is clear-to-send, so

@@ -59,6 +59,7 @@ const char kHelp[] =
     "                        \\n; refused: '... refused ERRNO'), 'gpio-level PIN 0|1',\n"
     "                        'gpio-event PIN' (an edge matching the edge setting),\n"
     "                        'gpio-poll PIN event' (a poll told of an event),\n"
+    "                        'gpio-wait PIN' (a poll found none and now sleeps),\n"
     "                        'gpio-read PIN 0|1' (a read of value, acknowledging)\n"
     "  --gpio-pin N          the pin the CTS line drives (default 4)\n"
     "  --gpio-fault KIND     unexport (file missing), export (refused, EBUSY),\n"

@@ -167,6 +167,10 @@ bool GatewayGpioTest::WaitForValueReads(size_t n) {
   return WaitUntil([&] { return GpioLog("gpio-read").size() >= n; }, In(10000));
 }
 
+bool GatewayGpioTest::WaitForPollWaits(size_t n) {
+  return WaitUntil([&] { return GpioLog("gpio-wait").size() >= n; }, In(10000));
+}
+
 int GatewayTest::StopGateway(int sig) {
   gateway_.Signal(sig);
   int status = -1;

@@ -56,13 +56,17 @@ class GatewayGpioTest : public GatewayTest {
  protected:
   void SetUp() override;
   // Starts both; returns once the CTS thread has prepared the pin and taken
-  // the value file's first read, so it waits in poll.
+  // the value file's first read. It may not sleep in its poll yet: an edge
+  // that must be told apart from the last one waits for WaitForPollWaits.
   void StartGpioGateway(const std::vector<std::string>& extras = {},
                         const std::vector<std::string>& simArgs = {});
   // Log lines of the stand-in: "gpio-write ...", "gpio-read", "gpio-event".
   std::vector<std::string> GpioLog(const std::string& kind) const { return sim_.LogLines(kind); }
   // True once the stand-in has logged n reads of the value file.
   bool WaitForValueReads(size_t n);
+  // True once the stand-in has logged n polls that found no event and sleep
+  // ("gpio-wait"): the CTS thread has handed over every edge before them.
+  bool WaitForPollWaits(size_t n);
 };
 
 // "ok" status with empty content, as every accepted command is answered.

@@ -54,18 +54,25 @@ TEST_F(GatewayGpioTest, PinIsPreparedInOrderAndKeptOverAReload) {
 TEST_F(GatewayGpioTest, EachFallingEdgeIsOneEventAndRisingEdgesNone) {
   StartGpioGateway({"ctsTimeoutSecs=1"});
   // Two pulses, two falling edges: each is taken and acknowledged once, and
-  // the thread goes back to waiting after each.
-  for (size_t reads = 2; reads <= 3; ++reads) {
+  // the thread goes back to waiting after each. A pulse starts only once the
+  // last one has ended and the thread sleeps again: 'cts' on a line still
+  // raised makes no edge.
+  ASSERT_TRUE(WaitForPollWaits(1)) << ReadFile(sim_.LogPath());
+  for (size_t pulse = 1; pulse <= 2; ++pulse) {
     ASSERT_TRUE(sim_.WriteLine("cts"));
-    ASSERT_TRUE(WaitForValueReads(reads));
+    ASSERT_TRUE(WaitUntil([&] { return GpioLog("gpio-level").size() == 2 * pulse; }, In(5000)))
+        << ReadFile(sim_.LogPath());
+    ASSERT_TRUE(WaitForPollWaits(pulse + 1)) << gateway_.Output() << ReadFile(sim_.LogPath());
+    EXPECT_EQ(pulse + 1, GpioLog("gpio-read").size()) << ReadFile(sim_.LogPath());
   }
-  ASSERT_TRUE(WaitUntil([&] { return GpioLog("gpio-level").size() == 4; }, In(5000)));
   EXPECT_EQ(2u, GpioLog("gpio-event").size());
 
   // With the line held low, a command meets only the rising edge of its
-  // release: it must stay unwritten and time out.
+  // release: it must stay unwritten and time out. It comes once the thread
+  // has handed over the falling edge, with nothing queued, and sleeps again.
   ASSERT_TRUE(sim_.WriteLine("hold"));
-  ASSERT_TRUE(WaitForValueReads(4));
+  ASSERT_TRUE(WaitForPollWaits(4)) << ReadFile(sim_.LogPath());
+  EXPECT_EQ(4u, GpioLog("gpio-read").size());
   auto reply = std::async(std::launch::async, [&] {
     return SendCommand(sendPort_, R"({"objectType":"nodeInfoRequest"})", In(15000));
   });

@@ -106,6 +106,22 @@ TEST_F(GpioModelTest, EventsFollowTheEdgeSettingPerOpenFile) {
     EXPECT_EQ("0\n", Read(a));  // the level still follows the line
 }
 
+TEST_F(GpioModelTest, OnlyAnArmedPollWithoutEventIsAWait) {
+    ASSERT_EQ(1, Write("/export", "4"));
+    ASSERT_EQ(7, Write("/gpio4/edge", "falling"));
+    const uint64_t h = model_.OpenValue(4);
+    log_.clear();
+    model_.PollValue(h, true);   // the opening event: nothing to wait for
+    Read(h);
+    model_.PollValue(h, false);  // a look without notification: no sleep
+    model_.PollValue(h, true);
+    model_.SetCtsLevel(false);
+    model_.PollValue(h, true);
+    EXPECT_EQ(std::vector<std::string>({"gpio-poll 4 event", "gpio-read 4 1", "gpio-wait 4",
+                                        "gpio-level 4 0", "gpio-event 4", "gpio-poll 4 event"}),
+              log_);
+}
+
 TEST_F(GpioModelTest, FaultsRemoveFilesOrRefuseWrites) {
     ASSERT_EQ(1, Write("/export", "4"));
     model_.SetFault(GpioFault::Direction);
