@@ -3,6 +3,7 @@
 // own thread and a second thread plays the CTS monitor.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "config/Configuration.h"
 #include "core/OvClosers.h"
 #include "core/OvPrintErr.h"
+#include "core/OvUartLink.h"
 #include "ovapi/OvApi.h"
 #include "send/SendEssentials.h"
 #include "send/SendTask.h"
@@ -25,6 +27,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The device the task would reopen after a loss; it never exists, so a lost
+// link stays lost for the rest of the test.
+constexpr const char* kUartPath = "/nonexistent/ttyOrvelSend";
 
 // Polls a condition for up to 10 s.
 template <typename Condition>
@@ -48,11 +54,13 @@ class SendTaskTest : public ::testing::Test {
     ASSERT_EQ(0, pipe(uart_));
     fcntl(uart_[0], F_SETFL, O_NONBLOCK);
     SendTaskAdoptUart(uart_[1]);
+    UartLinkInit(&g_send.link, kUartPath, 0, 250, UART_LINK_SEND);
   }
   void TearDown() override {
     Stop();
     FdLeaseRetire(&g_send.uart);  // closes the write end
     uart_[1] = -1;
+    UartLinkInit(&g_send.link, kUartPath, 0, 250, UART_LINK_SEND);  // a loss ends here
     config_.getSerializer()->SetStrictCommands(false);
     SendTaskInitEssentials(&config_);
     for (int& fd : peers_) FdClose(&fd);
@@ -264,6 +272,38 @@ TEST_F(SendTaskTest, FailedUartWriteIsAnErrorReply) {
   EXPECT_NE(std::string::npos, reply.find("\"error\"")) << reply;
   EXPECT_NE(std::string::npos, reply.find("Message was not written to UART. errno=9 (")) << reply;
   EXPECT_EQ(Ok, OvApiStatus(0));
+}
+
+// A write that fails because the device went away (here a socket shut for
+// writing, which the task's hang-up poll does not report, so only the write
+// sees it) is answered with its errno and hands over to the loss path: the
+// descriptor is closed and the next command is refused at once.
+TEST_F(SendTaskTest, GoneDeviceOnWriteHandsOverToTheLossPath) {
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+  peers_.push_back(pair[1]);  // kept open: its close would show as a hang-up
+  ASSERT_EQ(0, shutdown(pair[0], SHUT_WR));
+  FdLeaseRetire(&g_send.uart);
+  uart_[1] = -1;
+  SendTaskAdoptUart(pair[0]);
+  struct sigaction ignore {}, saved {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved);  // the write reports EPIPE instead
+  size_t first = Connect();
+  size_t second = Connect();
+  Write(first, R"({"objectType":"altCmd","cmd":1})");
+  std::thread cts = Cts();
+  Start();
+  std::string reply = ReadReply(first);
+  cts.join();
+  EXPECT_NE(std::string::npos, reply.find("Message was not written to UART. errno=32 (")) << reply;
+  Write(second, R"({"objectType":"altCmd","cmd":2})");
+  reply = ReadReply(second);
+  EXPECT_NE(std::string::npos, reply.find(std::string("Serial device unavailable: ") + kUartPath))
+      << reply;
+  Stop();
+  sigaction(SIGPIPE, &saved, nullptr);
+  EXPECT_EQ(-1, FdLeaseOwned(&g_send.uart));
 }
 
 // The written report of a command whose deadline passed comes late, while
