@@ -120,6 +120,20 @@ class SendTaskTest : public ::testing::Test {
       }
     });
   }
+  // Puts `fd` in place of the test's UART, whose far end then stays unread.
+  void ReplaceUart(int fd) {
+    FdLeaseRetire(&g_send.uart);
+    uart_[1] = -1;
+    SendTaskAdoptUart(fd);
+  }
+  // Starts the task with one clear-to-send played; the reply of `peer`.
+  std::string ReplyWithCts(size_t peer) {
+    std::thread cts = Cts();
+    Start();
+    std::string reply = ReadReply(peer);
+    cts.join();
+    return reply;
+  }
 
   tConfiguration config_;
   std::vector<int> peers_;
@@ -260,15 +274,10 @@ TEST_F(SendTaskTest, StopCutsShortTheWrittenWait) {
 TEST_F(SendTaskTest, FailedUartWriteIsAnErrorReply) {
   int readOnly = open("/dev/null", O_RDONLY);
   ASSERT_GE(readOnly, 0);
-  FdLeaseRetire(&g_send.uart);
-  uart_[1] = -1;
-  SendTaskAdoptUart(readOnly);
+  ReplaceUart(readOnly);
   size_t c = Connect();
   Write(c, R"({"objectType":"altCmd","cmd":1})");
-  std::thread cts = Cts();
-  Start();
-  std::string reply = ReadReply(c);
-  cts.join();
+  std::string reply = ReplyWithCts(c);
   EXPECT_NE(std::string::npos, reply.find("\"error\"")) << reply;
   EXPECT_NE(std::string::npos, reply.find("Message was not written to UART. errno=9 (")) << reply;
   EXPECT_EQ(Ok, OvApiStatus(0));
@@ -283,19 +292,14 @@ TEST_F(SendTaskTest, GoneDeviceOnWriteHandsOverToTheLossPath) {
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
   peers_.push_back(pair[1]);  // kept open: its close would show as a hang-up
   ASSERT_EQ(0, shutdown(pair[0], SHUT_WR));
-  FdLeaseRetire(&g_send.uart);
-  uart_[1] = -1;
-  SendTaskAdoptUart(pair[0]);
+  ReplaceUart(pair[0]);
   struct sigaction ignore {}, saved {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &saved);  // the write reports EPIPE instead
   size_t first = Connect();
   size_t second = Connect();
   Write(first, R"({"objectType":"altCmd","cmd":1})");
-  std::thread cts = Cts();
-  Start();
-  std::string reply = ReadReply(first);
-  cts.join();
+  std::string reply = ReplyWithCts(first);
   EXPECT_NE(std::string::npos, reply.find("Message was not written to UART. errno=32 (")) << reply;
   Write(second, R"({"objectType":"altCmd","cmd":2})");
   reply = ReadReply(second);
