@@ -341,6 +341,13 @@ bool OvApiRxSettled(uint8_t index) {
   return true;
 }
 
+void OvApiRxDeactivate(uint8_t index) {
+  OvApiInstance* in = Instance(index);
+  if (!in) return;
+  in->active.store(0, std::memory_order_release);
+  in->rxCount.store(0, std::memory_order_relaxed);
+}
+
 bool OvApiRxRestartRequested(uint8_t index) {
   OvApiInstance* in = Instance(index);
   return in && in->rxPhase.load(std::memory_order_acquire) == OvApiRxPhase::RestartRequested;

@@ -311,6 +311,10 @@ void OvApiCallbackNwuActive(uint8_t index);
 // (activates the instance, drops any partial frame). True when one was
 // requested and performed; false, with nothing changed, otherwise.
 bool OvApiRxSettled(uint8_t index);
+// Receive thread, when its device is replaced: drops any partial frame and
+// makes the instance inactive, so that bytes are dropped until the next
+// quiet line or settled restart, as at start.
+void OvApiRxDeactivate(uint8_t index);
 // Receive thread: true while a clear-to-send has asked for a restart that
 // OvApiRxSettled or OvApiCallbackNwuActive has not yet performed.
 bool OvApiRxRestartRequested(uint8_t index);

@@ -285,9 +285,7 @@ int Rebind(tConfiguration* config) {
 // one, and the parser waits for a quiet line or clear-to-send as at start.
 int Reopen(tConfiguration* config) {
   FdClose(&g_recv.uartFd);
-  OvApiInstance* instance = OvApiGetInstance(0);
-  instance->active.store(0, std::memory_order_release);
-  instance->rxCount.store(0, std::memory_order_relaxed);
+  OvApiRxDeactivate(0);
   RxCount = 0;
   g_recv.uartPausedUntilMs = 0;
   g_recv.quietAtMs = IoMonotonicMs() + kQuietMs;
