@@ -55,14 +55,7 @@ std::vector<pollfd> g_polls;  // receive thread only, kept to avoid reallocation
 // Opens and configures the device of config; 0 with g_error and nothing
 // left open.
 int OpenUart(tRecvConfig* config) {
-  if (!UartOpen(config->getUart(), &g_recv.uartFd)) {
-    return 0;
-  }
-  if (!UartConfigure(g_recv.uartFd, config->getSpeed(), kUartTimeoutMs)) {
-    FdClose(&g_recv.uartFd);
-    return 0;
-  }
-  return 1;
+  return UartLinkOpenDevice(config->getUart(), config->getSpeed(), kUartTimeoutMs, &g_recv.uartFd);
 }
 
 int OpenSocket(tRecvConfig* config) {

@@ -15,7 +15,6 @@
 #include "core/OvIo.h"
 #include "core/OvPrintErr.h"
 #include "core/OvSocket.h"
-#include "core/OvUart.h"
 #include "send/SendEssentials.h"
 #include "serializer/tSerializer.h"
 
@@ -36,11 +35,7 @@ constexpr int kFirstClientSlot = 3;
 // and nothing left open.
 int OpenUart(tSendConfig* config) {
   int fd = -1;
-  if (!UartOpen(config->getUart(), &fd)) {
-    return 0;
-  }
-  if (!UartConfigure(fd, config->getSpeed(), kUartTimeoutMs)) {
-    FdClose(&fd);
+  if (!UartLinkOpenDevice(config->getUart(), config->getSpeed(), kUartTimeoutMs, &fd)) {
     return 0;
   }
   SendTaskAdoptUart(fd);
