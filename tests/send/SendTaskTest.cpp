@@ -42,6 +42,14 @@ bool WaitFor(Condition condition) {
   return condition();
 }
 
+// A whole frame and its userData are in the slot. Pending alone is not
+// enough: it also covers a slot still being filled, where a clear-to-send
+// finds nothing to write and userData may still be the last command's.
+bool FrameQueued() {
+  uint8_t length = g_ovApi[0].txLength.load();
+  return length != 0 && length != 0xFF;
+}
+
 class SendTaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,16 +115,11 @@ class SendTaskTest : public ::testing::Test {
     return out;
   }
   // Plays the CTS monitor: one clear-to-send for each of `count` frames as
-  // soon as it is queued.
+  // soon as it is complete in the slot.
   std::thread Cts(int count = 1) {
     return std::thread([count] {
-      for (int sent = 0; sent < count;) {
-        for (int i = 0; i < 4000 && OvApiStatus(0) != Pending; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (OvApiStatus(0) != Pending) return;
+      for (int sent = 0; sent < count && WaitFor(FrameQueued); ++sent) {
         OvApiCtsActive(0);
-        ++sent;
       }
     });
   }
@@ -318,12 +321,12 @@ TEST_F(SendTaskTest, LateWrittenReportNeverConfirmsTheNextCommand) {
   size_t second = Connect();
   Write(first, R"({"objectType":"altCmd","cmd":1})");
   Start();
-  ASSERT_TRUE(WaitFor([] { return OvApiStatus(0) == Pending; }));
+  ASSERT_TRUE(WaitFor(FrameQueued));
   uint32_t firstId = g_ovApi[0].userData.load();
   EXPECT_NE(std::string::npos, ReadReply(first).find("not written to UART within 1 seconds"));
   Write(second, R"({"objectType":"altCmd","cmd":2})");
   ASSERT_TRUE(WaitFor([&] {
-    return OvApiStatus(0) == Pending && g_ovApi[0].userData.load() != firstId;
+    return FrameQueued() && g_ovApi[0].userData.load() != firstId;
   }));
   OvApiSupportMessageWritten(0, firstId, nullptr, 0);
   std::string reply = ReadReply(second);
