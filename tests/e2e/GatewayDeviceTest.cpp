@@ -47,8 +47,9 @@ class GatewayDeviceTest : public GatewayTest {
     link_ = TempDir() + "/tty";
     ASSERT_TRUE(sim_.Start({"--no-cts", "--no-answer", "--link", link_})) << sim_.Output();
     if (sessionLeader) gateway_.AsSessionLeader();
-    ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_)}, &sim_, dir_));
-    ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+    Launch([&] {
+      return gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_)}, &sim_, dir_);
+    });
     // The CTS thread waits on the stand-in once it has connected.
     ASSERT_TRUE(WaitUntil([&] { return !sim_.LogLines("cts-client").empty(); }, In(10000)));
   }

@@ -41,9 +41,25 @@ std::string GatewayTest::TempDir() {
 void GatewayTest::StartGateway(const std::vector<std::string>& extras,
                                const std::vector<std::string>& simArgs) {
   ASSERT_TRUE(sim_.Start(simArgs)) << sim_.Output();
-  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, extras)}, &sim_,
-                             dir_));
-  ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+  Launch([&] {
+    return gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, extras)}, &sim_, dir_);
+  });
+}
+
+void GatewayTest::Launch(const std::function<bool()>& start) {
+  const std::string lastLine = "bindAddress=";
+  for (int attempt = 1;; ++attempt) {
+    ASSERT_TRUE(start());
+    auto up = [&] { return gateway_.Output().find(lastLine) != std::string::npos; };
+    WaitUntil([&] { return up() || !gateway_.Running(); }, In(10000));
+    if (up()) return;
+    const std::string output = gateway_.Output();
+    ASSERT_LT(attempt, 3) << output;
+    ASSERT_NE(std::string::npos, output.find("Failed to bind socket to port")) << output;
+    ASSERT_TRUE(gateway_.WaitExit(In(5000)));
+    recvPort_ = PickFreePort();
+    sendPort_ = PickFreePort();
+  }
 }
 
 RecvClient* GatewayTest::AddClient(const std::string& delimiter) {
@@ -157,9 +173,9 @@ void GatewayGpioTest::StartGpioGateway(const std::vector<std::string>& extras,
   ASSERT_TRUE(sim_.Start(args)) << sim_.Output();
   std::vector<std::string> config{"ctsSource=gpio", "gpioPin=4"};
   config.insert(config.end(), extras.begin(), extras.end());
-  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, config)}, &sim_,
-                             dir_));
-  ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+  Launch([&] {
+    return gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, config)}, &sim_, dir_);
+  });
   ASSERT_TRUE(WaitForValueReads(1)) << gateway_.Output() << ReadFile(sim_.LogPath());
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ class GatewayTest : public ::testing::Test {
   // are appended to the -C text.
   void StartGateway(const std::vector<std::string>& extras = {},
                     const std::vector<std::string>& simArgs = {"--no-cts", "--no-answer"});
+  // Runs start(), which starts gateway_ on recvPort_ and sendPort_, and
+  // waits for the configuration's last line, printed once both ports are
+  // bound. A free port can be taken by another program before the gateway
+  // binds it: then both are picked again and start() runs again, at most
+  // three times in all.
+  void Launch(const std::function<bool()>& start);
   // Connects a receive client and waits until it sees documents, so that
   // every frame sent afterwards reaches it; returns it.
   RecvClient* AddClient(const std::string& delimiter = "\n");

@@ -21,9 +21,10 @@ class GatewayReloadTest : public GatewayTest {
   void StartFromFile(const std::vector<std::string>& extras = {}) {
     ASSERT_TRUE(sim_.Start({"--no-cts", "--no-answer"}));
     path_ = dir_ + "/gw.conf";
-    Rewrite(extras);
-    ASSERT_TRUE(gateway_.Start({"-c", path_}, &sim_, dir_));
-    ASSERT_TRUE(gateway_.WaitForOutput("delimiter=", In(10000))) << gateway_.Output();
+    Launch([&] {
+      Rewrite(extras);
+      return gateway_.Start({"-c", path_}, &sim_, dir_);
+    });
   }
   void Rewrite(const std::vector<std::string>& extras, const std::string& uart = "") {
     std::ofstream out(path_);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -32,17 +33,25 @@ bool WaitUntil(const std::function<bool()>& pred, Deadline deadline, int stepMs)
 }
 
 uint16_t PickFreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
+    // The kernel may hand a just-closed port out again: a test asking for
+    // two ports must never get one twice, or its second bind fails.
+    static std::set<uint16_t> given;
+    std::vector<int> held;
     uint16_t port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
+    for (int tries = 0; tries < 16 && port == 0; ++tries) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (s < 0) break;
+        held.push_back(s);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            break;
+        if (given.insert(ntohs(a.sin_port)).second) port = ntohs(a.sin_port);
+    }
+    for (int s : held) close(s);
     return port;
 }
 

@@ -24,8 +24,8 @@ Deadline In(int ms);
 // passes (→ false; pred is tried one last time at the deadline).
 bool WaitUntil(const std::function<bool()>& pred, Deadline deadline, int stepMs = 10);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bind port 0, read back).
-// 0 on failure.
+// A TCP port on 127.0.0.1 that was free a moment ago (bind port 0, read back)
+// and never given to this process before. 0 on failure.
 uint16_t PickFreePort();
 
 // A new, empty, private directory under $TMPDIR or /tmp; "" on failure.
