@@ -132,10 +132,13 @@ void CountDropped() {
   RxCount = 0;
 }
 
-// Once no byte came for the settling time (the poll that ended this pass
-// found the UART empty), a restart that clear-to-send asked for is made.
-void SettledLine() {
-  if (IoMonotonicUs() - g_recv.lastByteUs >= g_recv.settleUs && OvApiRxSettled(0)) {
+// Once no byte came for the settling time, a restart that clear-to-send
+// asked for is made. emptyAtUs is the latest moment the UART is known to
+// have held nothing: the clock read after the poll would be later than that
+// by however long this thread was held up, and bytes that arrived meanwhile
+// would be cut off from the frame they belong to.
+void SettledLine(int64_t emptyAtUs) {
+  if (emptyAtUs - g_recv.lastByteUs >= g_recv.settleUs && OvApiRxSettled(0)) {
     CountDropped();
   }
 }
@@ -310,8 +313,14 @@ void RecvTaskLoop() {
   long long now = IoMonotonicMs();
   BuildPollSet(now);
   size_t polled = g_recv.clients.size();
-  int rc = IoPoll(g_polls.data(), g_polls.size(), RecvTaskWaitMs(now));
+  int waitMs = RecvTaskWaitMs(now);
+  int64_t pollStartUs = IoMonotonicUs();
+  int rc = IoPoll(g_polls.data(), g_polls.size(), waitMs);
   now = IoMonotonicMs();
+  // An empty UART seen by a poll that timed out was empty at its end; one
+  // that woke for another descriptor only vouches for its start, and an
+  // interrupted poll for nothing.
+  int64_t emptyAtUs = rc < 0 ? g_recv.lastByteUs : pollStartUs + (rc == 0 ? waitMs * 1000LL : 0);
   bool fed = false;
   if (rc > 0) {
     if (g_polls[kWakeSlot].revents != 0) {
@@ -338,7 +347,7 @@ void RecvTaskLoop() {
     g_recv.lastByteUs = IoMonotonicUs();
     return;
   }
-  SettledLine();
+  SettledLine(emptyAtUs);
   if (QuietLineDue() && now >= g_recv.quietAtMs) {
     QuietLine(now);
   }

@@ -73,7 +73,8 @@ TEST_F(GatewayTest, FloodWithClearToSendEveryTwoMillisecondsLosesNothing) {
   }
   c->WaitForDocs(kFrames, In(60000));
   const size_t ctsDuring = raises() - ctsBefore;
-  ASSERT_EQ(static_cast<size_t>(kFrames), c->Docs().size()) << ctsDuring << " CTS events";
+  ASSERT_EQ(static_cast<size_t>(kFrames), c->Docs().size())
+      << ctsDuring << " CTS events\n" << gateway_.Output();
   for (int i = 0; i < kFrames; ++i) {
     std::string seq =
         "\"payload\":[" + std::to_string(i >> 8) + "," + std::to_string(i & 0xFF) + ",";
