@@ -6,6 +6,7 @@
 // the sysfs GPIO stand-in, whose requests this loop serves as well.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <string>
@@ -97,6 +99,7 @@ private:
     void SetCts(bool set);
     void RaiseCtsNow(Clock::time_point now);
     bool WriteFrame(const Bytes& frame);
+    void WriteAtRealtimePriority();
     void ServeGpio();
     void Finish();
 
@@ -407,8 +410,20 @@ void Simulator::Finish() {
     if (log_ != stderr) std::fclose(log_);
 }
 
+// A UART hands a frame over without pausing in its middle, but a loaded
+// machine can hold this process up there (between two pieces, or until the
+// gateway has made room in the pty) for longer than the gateway's settling
+// time. So --piece-bytes runs at real-time priority where that is allowed.
+void Simulator::WriteAtRealtimePriority() {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+        Log("realtime-refused " + std::string(strerror(errno)));
+}
+
 int Simulator::Run() {
     if (!Setup()) return 1;
+    if (opt_.pieceBytes != 0) WriteAtRealtimePriority();
     while (running_) {
         pollfd p[5] = {{g_signalPipe[0], POLLIN, 0}, {pty_.Master(), POLLIN, 0},
                        {cts_.ListenFd(), POLLIN, 0}, {stdinOpen_ ? 0 : -1, POLLIN, 0},

@@ -136,7 +136,8 @@ void CountDropped() {
 // asked for is made. emptyAtUs is the latest moment the UART is known to
 // have held nothing: the clock read after the poll would be later than that
 // by however long this thread was held up, and bytes that arrived meanwhile
-// would be cut off from the frame they belong to.
+// would be cut off from the frame they belong to. The quiet line is judged
+// from the same moment.
 void SettledLine(int64_t emptyAtUs) {
   if (emptyAtUs - g_recv.lastByteUs >= g_recv.settleUs && OvApiRxSettled(0)) {
     CountDropped();
@@ -348,7 +349,7 @@ void RecvTaskLoop() {
     return;
   }
   SettledLine(emptyAtUs);
-  if (QuietLineDue() && now >= g_recv.quietAtMs) {
+  if (QuietLineDue() && emptyAtUs / 1000 >= g_recv.quietAtMs) {
     QuietLine(now);
   }
 }
