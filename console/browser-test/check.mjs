@@ -78,7 +78,7 @@ async function mesh(page, seen) {
   await page.select('#feed-kind', 'nodeInfoReply');
   seen.kindFiltered = await feedKinds();
   await page.select('#feed-kind', '');
-  await page.screenshot({ path: shot });
+  await page.screenshot({ path: shot, fullPage: true });
   // A phone viewport reloads the page: wait for the board again.
   await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });
   await waitForRows(page, wanted);
