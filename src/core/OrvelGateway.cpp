@@ -163,6 +163,10 @@ int Usage(const char* prefix) {
 
 int main(int argc, char** argv) {
   setbuf(stdout, nullptr);
+  // The log goes wherever the supervisor points it, often a pipe to a logger
+  // that may go away; the next log line must not kill the gateway. Sockets
+  // already send with MSG_NOSIGNAL, and a closed log only loses its lines.
+  signal(SIGPIPE, SIG_IGN);
   g_argc = argc;
   g_argv = argv;
   printf("OrvelGateway %s %s\n", __DATE__, __TIME__);

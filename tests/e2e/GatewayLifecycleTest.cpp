@@ -59,6 +59,21 @@ TEST_F(GatewayLifecycleTest, StartsFromOverridesAndStopsOnSigterm) {
   StartFromOverridesAndStop(SIGTERM);
 }
 
+TEST_F(GatewayLifecycleTest, LogWhoseReaderIsGoneCostsNothingButTheLog) {
+  // The logger the log was piped to has died: every line meets a closed pipe.
+  ASSERT_TRUE(sim_.Start({"--no-cts", "--no-answer"})) << sim_.Output();
+  gateway_.StdoutToAGoneReader();
+  ASSERT_TRUE(gateway_.Start({"-C", GatewayConfig(sim_, recvPort_, sendPort_, {"logDocuments=1"})},
+                             &sim_, dir_));
+  RecvClient* client = AddClient();
+  const auto kinds = EveryFrameKind();
+  for (const auto& k : kinds) sim_.SendFrame(k.frame);
+  ASSERT_TRUE(client->WaitForDocs(kinds.size(), In(5000)));
+  for (size_t i = 0; i < kinds.size(); ++i) EXPECT_TRUE(DocHas(client->Docs()[i], kinds[i].parts));
+  EXPECT_NE(std::string::npos, CommandWithCts(R"({"objectType":"nodeInfoRequest"})").find(kOkReply));
+  EXPECT_EQ(0, StopGateway(SIGTERM));
+}
+
 TEST_F(GatewayLifecycleTest, StopWhileACommandWaitsForTheModule) {
   StartGateway({"ctsTimeoutSecs=30"});
   auto reply = std::async(std::launch::async, [&] {

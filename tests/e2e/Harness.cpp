@@ -177,6 +177,13 @@ bool ChildProcess::Spawn(const std::vector<std::string>& program, const std::vec
         dup2(out, 2);
         if (wantStdin) dup2(in[0], 0);
         if (newSession_) setsid();
+        int gone[2];
+        if (deadStdout_ && pipe(gone) == 0) {
+            close(gone[0]);
+            dup2(gone[1], 1);
+            close(gone[1]);
+            signal(SIGPIPE, SIG_DFL);
+        }
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         execv(args[0], args.data());
         _exit(127);

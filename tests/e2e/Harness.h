@@ -87,6 +87,9 @@ protected:
                const std::vector<std::string>& launcher = {});
     int stdinFd_ = -1;
     bool newSession_ = false;  // the child calls setsid() before exec
+    // The child's stdout is a pipe whose reader is gone, with SIGPIPE at its
+    // default (stderr still goes to the output file).
+    bool deadStdout_ = false;
     int exitStatus_ = -1;
 
 private:
@@ -161,6 +164,10 @@ public:
     // Before Start: run the gateway as the leader of a new session (setsid),
     // as a service manager starts it.
     void AsSessionLeader() { newSession_ = true; }
+    // Before Start: standard output to a pipe nobody reads any more, as when
+    // the logger a supervisor pipes it to has died. Nothing it prints is
+    // captured then, so its readiness shows only on its ports.
+    void StdoutToAGoneReader() { deadStdout_ = true; }
 };
 
 // "-C" argument text for the gateway: uart from the simulator (DevicePath), the two ports,
