@@ -311,17 +311,17 @@ int RecvTaskReload(void* config) {
 }
 
 void RecvTaskLoop() {
-  long long now = IoMonotonicMs();
+  const int64_t passStartUs = IoMonotonicUs();
+  long long now = passStartUs / 1000;
   BuildPollSet(now);
   size_t polled = g_recv.clients.size();
   int waitMs = RecvTaskWaitMs(now);
-  int64_t pollStartUs = IoMonotonicUs();
   int rc = IoPoll(g_polls.data(), g_polls.size(), waitMs);
   now = IoMonotonicMs();
   // An empty UART seen by a poll that timed out was empty at its end; one
-  // that woke for another descriptor only vouches for its start, and an
-  // interrupted poll for nothing.
-  int64_t emptyAtUs = rc < 0 ? g_recv.lastByteUs : pollStartUs + (rc == 0 ? waitMs * 1000LL : 0);
+  // that woke for another descriptor only vouches for its start (the pass's
+  // start is a little earlier still), and an interrupted poll for nothing.
+  int64_t emptyAtUs = rc < 0 ? g_recv.lastByteUs : passStartUs + (rc == 0 ? waitMs * 1000LL : 0);
   bool fed = false;
   if (rc > 0) {
     if (g_polls[kWakeSlot].revents != 0) {
